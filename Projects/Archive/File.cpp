@@ -221,6 +221,9 @@ bool File::truncate()
 {
     if (!(openMode() & WriteOnly) || isDirectoryStream() || pos_ > size_)
         return false;
+    // QIODevice may have read ahead of the position its user sees: cut where the user is.
+    if (pos() != pos_ && !seek(pos()))
+        return false;
     size_ = pos_;
     const Archive::Position end = archive_->currentPosition();
     writeBackEnd();
