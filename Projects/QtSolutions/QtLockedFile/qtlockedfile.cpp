@@ -1,0 +1,49 @@
+// The platform-neutral part of the locked file: construction, destruction, opening and the
+// state queries. How a lock is taken and released lives in the mechanism of each system
+// (qtlockedfile_win.cpp on Windows, qtlockedfile_unix.cpp elsewhere).
+#include "qtlockedfile.h"
+
+namespace Kest {
+
+QtLockedFile::QtLockedFile() = default;
+
+QtLockedFile::QtLockedFile(const QString& name) : QFile(name)
+{
+}
+
+// A lock can only be released while the file is open (unlock refuses otherwise), so a lock
+// left on a closed file is not released here; the mechanism then drops what it still keeps.
+QtLockedFile::~QtLockedFile()
+{
+    if (isOpen())
+        unlock();
+    releaseMechanism();
+}
+
+// Truncate is refused because it would empty the file before any lock protects it: a caller
+// that must empty the file takes the write lock first and then resizes it.
+bool QtLockedFile::open(OpenMode mode)
+{
+    if (mode & QIODevice::Truncate) {
+        qWarning("QtLockedFile::open(): Truncate mode not allowed.");
+        return false;
+    }
+    return QFile::open(mode);
+}
+
+bool QtLockedFile::isLocked() const
+{
+    return lockmode != NoLock;
+}
+
+QtLockedFile::LockMode QtLockedFile::lockMode() const
+{
+    return lockmode;
+}
+
+void QtLockedFile::restrictOpenMode(OpenMode mode)
+{
+    setOpenMode(mode);
+}
+
+} // namespace Kest

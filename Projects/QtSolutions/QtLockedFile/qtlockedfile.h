@@ -1,0 +1,56 @@
+#pragma once
+
+#include <QFile>
+#include <QList>
+#include <QString>
+
+namespace Kest {
+
+// A QFile with advisory locks that coordinate processes (and objects) working on the same
+// path: a read lock is shared, a write lock is exclusive. The locks keep nothing from
+// reading or writing the file; they only exclude other holders of such locks.
+class QtLockedFile : public QFile
+{
+public:
+    enum LockMode { NoLock = 0, ReadLock = 1, WriteLock = 2 };
+
+    QtLockedFile();
+    explicit QtLockedFile(const QString& name);
+    ~QtLockedFile() override;
+
+    // Refuses Truncate: emptying a file must wait until its write lock is held.
+    bool open(OpenMode mode) override;
+
+    bool lock(LockMode mode, bool block = true);
+    bool unlock();
+    bool isLocked() const;
+    LockMode lockMode() const;
+
+    // Narrows the open mode of the open file to `mode` (a subset of the mode it was opened
+    // with) without reopening it, so that the lock, which belongs to the open file, stays.
+    void restrictOpenMode(OpenMode mode);
+
+private:
+    // Gives up whatever the mechanism still keeps for this object; the destructor's last step.
+    void releaseMechanism();
+
+#if defined(Q_OS_WIN) || defined(KEST_LOCKEDFILE_WIN_MECHANISM)
+    // Named kernel mutexes: one writer mutex per path and 64 reader slots beside it.
+    enum class MutexAccess{OpenExisting, Create};
+    Qt::HANDLE slotMutex(int slot, MutexAccess access);
+    bool acquireMutex(Qt::HANDLE mutex, bool block);
+
+    Qt::HANDLE wmutex = nullptr; // the path's writer mutex, kept open until destruction
+    Qt::HANDLE rmutex = nullptr; // the reader slot owned while in ReadLock
+    QList<Qt::HANDLE> rmutexes;  // every reader slot owned while in WriteLock
+    QString mutexname;           // base name of the path's mutexes, fixed once worked out
+#else
+    // Open file description locks: a duplicate of the file's descriptor, made when a lock is
+    // taken, owns the locks until they are released, whatever happens to the file's own
+    // descriptor meanwhile. -1 exactly while no lock is held.
+    int lockfd = -1;
+#endif
+    LockMode lockmode = NoLock;
+};
+
+} // namespace Kest
