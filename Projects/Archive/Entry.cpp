@@ -220,6 +220,12 @@ void FolderEntry::readChildren(QDataStream& in, quint32 count)
             in.setStatus(QDataStream::ReadCorruptData);
             return;
         }
+        if (in.status() != QDataStream::Ok) {
+            // The stream failed inside this child's body (it ended, or a folder below was
+            // refused): only children read whole are kept.
+            delete child;
+            return;
+        }
         addChild(child);
     }
 }
