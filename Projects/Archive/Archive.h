@@ -109,8 +109,21 @@ public:
     int formatVersion() const;
     Statistics statistics() const;
     // A full consistency check of the open archive, read-only. Returns one line per problem;
-    // an empty list means the archive is consistent.
+    // an empty list means the archive is consistent. It looks at the header fields, the
+    // table's own chain, and whether every block is exactly one of a table block, a block of
+    // one chain (a member file or the directory stream) or a free block: cycles, cross-links,
+    // leaked blocks, links outside the table, chains that do not fit their entry's size and
+    // last block, and duplicate names in a folder. Its work is bounded by the number of blocks
+    // and entries. Run it while no member file is open for writing: an open member's entry is
+    // brought up to date only when it is closed.
     QStringList check() const;
+
+    // Writes the directory, the changed table blocks and the header now, so that changes made
+    // only in memory (makeFolder, removeFolder, setApplicationVersion) reach the file without
+    // writing a member. False, with a debug message, when the archive is not open for writing
+    // or a write fails. Like a member's flush, it moves the archive's position: call it while
+    // no member file is transferring data.
+    bool writeBack();
 
 protected:
     // Markers in the allocation table; never block numbers.
@@ -167,6 +180,7 @@ private:
     void writeHeader();
     int storedFormatVersion() const;
     void checkHeaderFields() const;
+    bool checkHeader(QStringList& problems) const;
 
     // Allocation table.
     void allocateNewCluster();

@@ -60,6 +60,21 @@ void Archive::flush(bool withDirectory)
     flushFile();
 }
 
+bool Archive::writeBack()
+{
+    if (!isWritable()) {
+        report(QStringLiteral("writeBack: %1 is not open for writing").arg(name()));
+        return false;
+    }
+    try {
+        flush(true);
+        return true;
+    } catch (const std::runtime_error& failure) {
+        Internal::reportFailure(failure);
+        return false;
+    }
+}
+
 bool Archive::removeFile(const QString& path)
 {
     const Target target = resolve(path);
