@@ -186,6 +186,7 @@ void Archive::readBat()
         toPosition(Position(int(batBlock), 0));
         if (readFile(buffer.data(), buffer.size()) != buffer.size())
             raise(QStringLiteral("readBAT: cannot read BAT block"));
+        current_.offset = blockSize_; // the file is now at the end of this table block
         table_.resize(batBlock + nBlocksPerCluster_, INVALID);
         decodeEntries(buffer, nBlocksPerCluster_, table_, batBlock);
     }
@@ -250,6 +251,7 @@ void Archive::writeBat()
         encodeEntries(table_, batBlock, nBlocksPerCluster_, buffer);
         if (writeFile(buffer.constData(), buffer.size()) != buffer.size())
             raise(QStringLiteral("writeBAT: cannot write BAT block"));
+        current_.offset = blockSize_; // the file is now at the end of this table block
         flushFile();
         setClusterChanged(c, false);
     }
