@@ -228,6 +228,10 @@ bool File::truncate()
     const Archive::Position end = archive_->currentPosition();
     writeBackEnd();
     flushArchiveKeepingPosition(end);
+    // Bytes that QIODevice read ahead now lie past the end. Moving its position back and
+    // forth empties its buffer (a move backwards always does), so later reads come from here.
+    QIODevice::seek(pos_ > 0 ? pos_ - 1 : 1);
+    QIODevice::seek(pos_);
     return true;
 }
 
