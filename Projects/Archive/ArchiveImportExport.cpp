@@ -53,8 +53,10 @@ bool Archive::exportFileToDisk(const QString& archivePath, const QString& diskPa
         report(QStringLiteral("Cannot open %1 to read").arg(archivePath));
         return false;
     }
+    // Unbuffered, so that a host file that refuses bytes (a full disk) fails the write in
+    // copy(), instead of a buffered chunk being lost unnoticed when the file is closed.
     QFile target(diskPath);
-    if (!target.open(QIODevice::WriteOnly)) {
+    if (!target.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         report(QStringLiteral("Cannot open %1 to write").arg(diskPath));
         return false;
     }
