@@ -145,6 +145,7 @@ int runMkdir(const Invocation& invocation)
         return Failure;
     const bool parents = invocation.has(QStringLiteral("parents"));
     Outcome outcome;
+    bool changed = false;
     for (const QString& argument : invocation.arguments.mid(1)) {
         const QString folder = archivePath(argument);
         if (folder == QLatin1String("/")) {
@@ -152,9 +153,10 @@ int runMkdir(const Invocation& invocation)
                 outcome.fail(QStringLiteral("/: the root folder exists already"));
             continue;
         }
-        makeFolder(*archive, folder, parents, outcome);
+        changed = makeFolder(*archive, folder, parents, outcome) || changed;
     }
-    writeBack(*archive, outcome);
+    if (changed)
+        writeBack(*archive, outcome);
     return outcome.status();
 }
 
@@ -165,6 +167,7 @@ int runRm(const Invocation& invocation)
         return Failure;
     const bool recursive = invocation.has(QStringLiteral("recursive"));
     Outcome outcome;
+    bool foldersRemoved = false;
     for (const QString& argument : invocation.arguments.mid(1)) {
         const QString path = archivePath(argument);
         if (path == QLatin1String("/")) {
@@ -181,7 +184,7 @@ int runRm(const Invocation& invocation)
             break;
         case Kind::Folder:
             if (recursive)
-                removeTree(*archive, path, outcome);
+                foldersRemoved = removeTree(*archive, path, outcome) || foldersRemoved;
             else
                 outcome.fail(QStringLiteral("%1: is a folder (use -r, or rmdir for an empty "
                                             "folder)")
@@ -189,7 +192,9 @@ int runRm(const Invocation& invocation)
             break;
         }
     }
-    writeBack(*archive, outcome);
+    // Member files were written back as they went; removed folders are only in memory.
+    if (foldersRemoved)
+        writeBack(*archive, outcome);
     return outcome.status();
 }
 
@@ -199,6 +204,7 @@ int runRmdir(const Invocation& invocation)
     if (!archive)
         return Failure;
     Outcome outcome;
+    bool changed = false;
     for (const QString& argument : invocation.arguments.mid(1)) {
         const QString folder = archivePath(argument);
         const Kind kind = kindOf(*archive, folder);
@@ -212,8 +218,11 @@ int runRmdir(const Invocation& invocation)
             outcome.fail(QStringLiteral("%1: the folder is not empty").arg(folder));
         else if (!archive->removeFolder(folder))
             outcome.fail(QStringLiteral("%1: cannot remove").arg(folder));
+        else
+            changed = true;
     }
-    writeBack(*archive, outcome);
+    if (changed)
+        writeBack(*archive, outcome);
     return outcome.status();
 }
 
