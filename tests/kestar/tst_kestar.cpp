@@ -679,8 +679,10 @@ void tst_Kestar::progressBarOnlyOnATerminal()
     const QString command = QStringLiteral("'%1' add p.kar big -C /").arg(KESTAR_BINARY);
     process.start(script, {"-qec", command, "/dev/null"});
     QVERIFY(process.waitForFinished(120000));
-    QCOMPARE(process.exitCode(), 0);
     const QByteArray seen = process.readAllStandardOutput();
+    if (process.exitCode() != 0 && (seen + process.readAllStandardError()).contains("script:"))
+        QSKIP("script(1) cannot make a pseudo-terminal here");
+    QCOMPARE(process.exitCode(), 0);
     QVERIFY2(seen.contains("] 100%  9.0 / 9.0 MiB"), seen.constData());
     QVERIFY(seen.contains('\r'));
     QCOMPARE(kestar({"cat", "p.kar", "big"}).out, readHostFile(path(QStringLiteral("big"))));
