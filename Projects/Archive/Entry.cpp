@@ -1,6 +1,9 @@
 #include "Entry.h"
 
 #include <QDebug>
+#include <QtNumeric>
+
+#include <limits>
 
 namespace Kest::Ar {
 
@@ -172,11 +175,14 @@ FolderEntry::~FolderEntry()
     deleteChildren();
 }
 
+// Saturates rather than overflows: sizes come from the file and may be damaged.
 qint64 FolderEntry::size() const
 {
     qint64 total = 0;
-    for (const Entry* child : children_)
-        total += child->size();
+    for (const Entry* child : children_) {
+        if (qAddOverflow(total, child->size(), &total))
+            return std::numeric_limits<qint64>::max();
+    }
     return total;
 }
 
