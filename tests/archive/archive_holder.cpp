@@ -9,32 +9,24 @@
 #include "Archive.h"
 
 #include <QCoreApplication>
-#include <QString>
+#include <QMap>
 
-#include <cstdio>
 #include <iostream>
 #include <string>
 
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: archive_holder <path> <read|readwrite|writeonly>\n");
+    const QStringList args = app.arguments();
+    const QMap<QString, QIODevice::OpenMode> modes{{"read", QIODevice::ReadOnly},
+                                                   {"readwrite", QIODevice::ReadWrite},
+                                                   {"writeonly", QIODevice::WriteOnly}};
+    if (args.size() != 3 || !modes.contains(args[2])) {
+        std::cerr << "usage: archive_holder <path> <read|readwrite|writeonly>\n";
         return 2;
     }
-    const QString mode = QString::fromLocal8Bit(argv[2]);
-    QIODevice::OpenMode openMode;
-    if (mode == QLatin1String("read"))
-        openMode = QIODevice::ReadOnly;
-    else if (mode == QLatin1String("readwrite"))
-        openMode = QIODevice::ReadWrite;
-    else if (mode == QLatin1String("writeonly"))
-        openMode = QIODevice::WriteOnly;
-    else
-        return 2;
-
-    Kest::Ar::Archive archive(QString::fromLocal8Bit(argv[1]));
-    const bool opened = archive.open(openMode);
+    Kest::Ar::Archive archive(args[1]);
+    const bool opened = archive.open(modes[args[2]]);
     std::cout << (opened ? "opened" : "failed") << std::endl;
     std::string line;
     std::getline(std::cin, line);
