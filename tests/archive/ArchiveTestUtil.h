@@ -142,97 +142,71 @@ inline QByteArray readMember(Kest::Ar::Archive& archive, const QString& path)
 }
 
 // Accounts for every block of an open archive whose member files are all closed: each block
-// below the block count must be exactly one of a table block, a block of exactly one chain
-// (the directory stream or a member) or a free block. Chains must end at their entry's last
-// block and hold exactly the blocks that their size needs (one for an empty member). Returns
-// one line per problem; empty when everything is accounted for.
+// below the block count must be exactly one of a table block (linked to the next one), a block
+// of exactly one chain (the directory stream or a member) or a free block, and table slots past
+// the block count are INVALID. A chain must end at its entry's last block and hold exactly the
+// blocks its size needs (one for an empty member; none for an entry without a chain, whose size
+// is 0). Returns one line per problem; empty when everything is accounted for.
 inline QStringList auditBlocks(Kest::Ar::Archive& archive)
 {
     using namespace Kest::Ar;
-    constexpr int EndOfChain = -1;
-    constexpr int Invalid = -2;
     QStringList problems;
     const QList<int>& table = TestAccess::table(archive);
     const int nBlocks = TestAccess::nBlocks(archive);
     const int perCluster = TestAccess::nBlocksPerCluster(archive);
-    const qint64 blockSize = archive.blockSize();
     if (perCluster <= 0 || table.size() % perCluster != 0 || table.size() < nBlocks ||
         table.size() - nBlocks >= perCluster)
-        return {QStringLiteral("table of %1 entries for %2 blocks of clusters of %3")
-                    .arg(table.size())
-                    .arg(nBlocks)
-                    .arg(perCluster)};
-
+        return {QStringLiteral("table of %1 entries for %2 blocks").arg(table.size()).arg(nBlocks)};
     QVector<QString> owner(nBlocks);
-    auto claim = [&](int block, const QString& who) {
-        if (!owner[block].isEmpty())
-            problems << QStringLiteral("block %1 belongs to %2 and to %3")
-                            .arg(block)
-                            .arg(owner[block], who);
-        else
-            owner[block] = who;
-    };
-    // Follows a chain, claiming its blocks; returns how many it holds and the last one.
+    // Claims the chain from `first` for `who`; returns its length and its last block in `last`.
     auto walk = [&](int first, const QString& who, int& last) {
         int count = 0;
-        last = EndOfChain;
-        for (int b = first; b != EndOfChain; b = table[b]) {
-            if (b < 0 || b >= nBlocks) {
-                problems << QStringLiteral("%1 links to %2, outside the archive").arg(who).arg(b);
+        for (last = -1; first != -1 && count <= nBlocks; first = table[first], ++count) {
+            if (first < 0 || first >= nBlocks) {
+                problems
+                    << QStringLiteral("%1 links to %2, outside the archive").arg(who).arg(first);
                 break;
             }
-            if (count > nBlocks) {
-                problems << QStringLiteral("%1 does not end").arg(who);
-                break;
-            }
-            claim(b, who);
-            last = b;
-            ++count;
+            if (!owner[first].isEmpty())
+                problems << QStringLiteral("block %1 belongs to %2 and to %3")
+                                .arg(first)
+                                .arg(owner[first], who);
+            owner[first] = who;
+            last = first;
         }
         return count;
     };
     auto checkStream = [&](const FileEntry* entry, const QString& who) {
-        if (entry->isUnallocated()) {
-            if (entry->lastBlock() != EndOfChain || entry->size() != 0)
-                problems << QStringLiteral("%1 has no chain but last block %2 and size %3")
-                                .arg(who)
-                                .arg(entry->lastBlock())
-                                .arg(entry->size());
-            return;
-        }
-        int last = EndOfChain;
-        const int count = walk(entry->firstBlock(), who, last);
-        const qint64 needed = qMax<qint64>(1, (entry->size() + blockSize - 1) / blockSize);
-        if (last != entry->lastBlock())
-            problems << QStringLiteral("%1 ends at block %2 but its entry says %3")
-                            .arg(who)
-                            .arg(last)
-                            .arg(entry->lastBlock());
-        if (count != needed)
-            problems << QStringLiteral("%1 of %2 bytes holds %3 blocks instead of %4")
+        int last = -1;
+        const int count = entry->isUnallocated() ? 0 : walk(entry->firstBlock(), who, last);
+        const qint64 blockSize = archive.blockSize();
+        const qint64 needed = entry->isUnallocated() && entry->size() == 0
+                                  ? 0
+                                  : qMax<qint64>(1, (entry->size() + blockSize - 1) / blockSize);
+        if (count != needed || last != entry->lastBlock())
+            problems << QStringLiteral("%1 of %2 bytes holds %3 blocks up to %4; its entry says %5")
                             .arg(who)
                             .arg(entry->size())
                             .arg(count)
-                            .arg(needed);
+                            .arg(last)
+                            .arg(entry->lastBlock());
     };
 
     for (int first = 0; first < nBlocks; first += perCluster) {
-        claim(first, QStringLiteral("the table"));
-        const int expected = first + perCluster < nBlocks ? first + perCluster : EndOfChain;
+        const int expected = first + perCluster < nBlocks ? first + perCluster : -1;
         if (table[first] != expected)
-            problems << QStringLiteral("table block %1 links to %2 instead of %3")
-                            .arg(first)
-                            .arg(table[first])
-                            .arg(expected);
+            problems << QStringLiteral("table block %1 links to %2").arg(first).arg(table[first]);
+        owner[first] = QStringLiteral("the table");
     }
     for (qsizetype b = nBlocks; b < table.size(); ++b) {
-        if (table[b] != Invalid)
+        if (table[b] != -2)
             problems << QStringLiteral("unused slot %1 holds %2").arg(b).arg(table[b]);
     }
-    int lastFree = EndOfChain;
-    walk(TestAccess::firstFreeBlock(archive), QStringLiteral("the free list"), lastFree);
+    int last = -1;
+    if (walk(TestAccess::firstFreeBlock(archive), QStringLiteral("the free list"), last) !=
+        TestAccess::nFreeBlocks(archive))
+        problems << QStringLiteral("the free list is not nFreeBlocks long");
     checkStream(TestAccess::directory(archive), QStringLiteral("the directory"));
-
     QList<QPair<const FolderEntry*, QString>> folders{{TestAccess::root(archive), QString()}};
     while (!folders.isEmpty()) {
         const auto [folder, path] = folders.takeFirst();
