@@ -1,193 +1,90 @@
-// A process that holds locked files for tst_lockedfile.
+// A process that holds a locked file for tst_lockedfile.
 //
-// Interactive use (no arguments): one command per line on standard input, one reply line on
-// standard output for each; every message of Qt's logging is written as a line
-// "message: <text>" before the reply, so that the test sees whether anything was reported.
-//   open <path> <r|w|rw>   -> opened | not-opened
-//   lock <r|w|none> <try|wait>
-//                          -> locked | refused; "wait" first replies "pending", just
-//                             before the blocking request is made
-//   unlock                 -> unlocked | refused
-//   mode                   -> none | read | write
-//   close                  -> closed
-//   quit                   -> ends the process
+// lockhelper <path>: opens <path> for reading and writing, then takes one command a line on
+// standard input and answers each with one line. Every message of Qt's logging comes first as a
+// line "message: <text>", so that a message shows in place of the answer the test expects.
+//   lock <r|w> <try|wait>   -> locked | refused; "wait" first answers "pending", just before
+//                              the blocking request is made
+//   unlock                  -> unlocked | refused
 //
-// Contention run: contend <lock path> <tally path> <rounds> <seed>
-//   Replies "ready", waits for a line "go", then takes the lock <rounds> times, a write lock
-//   one time in four. The tally file holds two counters, shared by all the processes of the
-//   run through a shared mapping: the readers and the writers holding the lock now. At
-//   every acquisition and again just before every release the holder checks them: a writer
-//   must be alone, a reader must see no writer. A writer also adds one to a counter stored
-//   at offset 0 of the locked file itself, a reader reads it twice and must find it
-//   unchanged. Prints "done <reads> <writes> <violations> <failures>".
+// lockhelper <path> <rounds> <seed>: answers "ready", waits for a line "go", then takes the lock
+// <rounds> times, a write lock one time in four, and answers
+// "done <reads> <writes> <violations> <failures>". The first two ints of the file, mapped
+// shared by every process of the run, count the readers and the writers holding the lock now.
+// At every acquisition and again before every release a writer must be alone and a reader
+// must see no writer.
 #include "qtlockedfile.h"
 
 #include <QCoreApplication>
 #include <QRandomGenerator>
 
+#include <atomic>
 #include <cstdio>
-#include <fcntl.h>
 #include <iostream>
 #include <sched.h>
 #include <string>
-#include <sys/mman.h>
-#include <unistd.h>
 
 using Kest::QtLockedFile;
 
 namespace {
 
-void reply(const QByteArray& line)
+void say(const QByteArray& line)
 {
-    std::fwrite(line.constData(), 1, size_t(line.size()), stdout);
-    std::fputc('\n', stdout);
+    std::printf("%s\n", line.constData());
     std::fflush(stdout);
 }
 
-void forwardMessage(QtMsgType, const QMessageLogContext&, const QString& text)
+int interactive(QtLockedFile& file)
 {
-    reply("message: " + text.toUtf8());
-}
-
-QByteArray modeName(QtLockedFile::LockMode mode)
-{
-    switch (mode) {
-    case QtLockedFile::ReadLock:
-        return "read";
-    case QtLockedFile::WriteLock:
-        return "write";
-    default:
-        return "none";
-    }
-}
-
-int interactive()
-{
-    QtLockedFile file;
-    std::string text;
-    while (std::getline(std::cin, text)) {
-        const QList<QByteArray> words = QByteArray::fromStdString(text).simplified().split(' ');
-        const QByteArray& command = words.value(0);
-        if (command == "open" && words.size() == 3) {
-            file.setFileName(QString::fromUtf8(words[1]));
-            QIODevice::OpenMode mode = words[2] == "r"   ? QIODevice::ReadOnly
-                                       : words[2] == "w" ? QIODevice::WriteOnly
-                                                         : QIODevice::ReadWrite;
-            reply(file.open(mode) ? "opened" : "not-opened");
-        } else if (command == "lock" && words.size() == 3) {
-            const QtLockedFile::LockMode mode = words[1] == "r"   ? QtLockedFile::ReadLock
-                                                : words[1] == "w" ? QtLockedFile::WriteLock
-                                                                  : QtLockedFile::NoLock;
-            const bool block = words[2] == "wait";
+    for (std::string text; std::getline(std::cin, text);) {
+        const QList<QByteArray> words = QByteArray::fromStdString(text).split(' ');
+        if (words[0] == "lock") {
+            const bool block = words.value(2) == "wait";
             if (block)
-                reply("pending");
-            reply(file.lock(mode, block) ? "locked" : "refused");
-        } else if (command == "unlock") {
-            reply(file.unlock() ? "unlocked" : "refused");
-        } else if (command == "mode") {
-            reply(modeName(file.lockMode()));
-        } else if (command == "close") {
-            file.close();
-            reply("closed");
-        } else if (command == "quit") {
-            return 0;
+                say("pending");
+            const bool read = words.value(1) == "r";
+            say(file.lock(read ? QtLockedFile::ReadLock : QtLockedFile::WriteLock, block)
+                    ? "locked"
+                    : "refused");
         } else {
-            reply("unknown command: " + QByteArray::fromStdString(text));
+            say(file.unlock() ? "unlocked" : "refused");
         }
     }
     return 0;
 }
 
-// The counters of the tally file, shared by every process of a contention run.
-struct Tally
+int contend(QtLockedFile& file, int rounds, quint32 seed)
 {
-    int readers;
-    int writers;
-};
-
-int load(const int* counter)
-{
-    return __atomic_load_n(counter, __ATOMIC_SEQ_CST);
-}
-
-int add(int* counter, int value)
-{
-    return __atomic_add_fetch(counter, value, __ATOMIC_SEQ_CST);
-}
-
-qint64 readCounter(QtLockedFile& file)
-{
-    qint64 value = 0;
-    if (!file.seek(0) || file.read(reinterpret_cast<char*>(&value), sizeof value) != sizeof value)
-        return -1;
-    return value;
-}
-
-int contend(const QString& lockPath, const QString& tallyPath, int rounds, quint32 seed)
-{
-    QtLockedFile file(lockPath);
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Unbuffered)) {
-        reply("cannot open the locked file");
+    // Lock-free atomics work between processes on shared memory.
+    static_assert(std::atomic<int>::is_always_lock_free && sizeof(std::atomic<int>) == sizeof(int));
+    auto* tally = reinterpret_cast<std::atomic<int>*>(file.map(0, 2 * sizeof(int)));
+    if (!tally)
         return 1;
-    }
-    const int tallyFd = ::open(tallyPath.toLocal8Bit().constData(), O_RDWR);
-    void* mapping = tallyFd < 0 ? MAP_FAILED
-                                : ::mmap(nullptr, sizeof(Tally), PROT_READ | PROT_WRITE, MAP_SHARED,
-                                         tallyFd, 0);
-    if (mapping == MAP_FAILED) {
-        reply("cannot map the tally file");
-        return 1;
-    }
-    auto* tally = static_cast<Tally*>(mapping);
-
-    reply("ready");
+    say("ready");
     std::string go;
-    if (!std::getline(std::cin, go) || go != "go")
-        return 1;
+    std::getline(std::cin, go);
 
     QRandomGenerator random(seed);
-    int reads = 0;
-    int writes = 0;
-    int violations = 0;
-    int failures = 0;
+    int counts[4] = {}; // reads, writes, violations, failures
     for (int round = 0; round < rounds; ++round) {
         const bool write = random.bounded(4) == 0;
         if (!file.lock(write ? QtLockedFile::WriteLock : QtLockedFile::ReadLock, true)) {
-            ++failures;
+            ++counts[3];
             continue;
         }
-        if (write) {
-            ++writes;
-            if (add(&tally->writers, 1) != 1 || load(&tally->readers) != 0)
-                ++violations;
-            const qint64 next = readCounter(file) + 1;
-            sched_yield();
-            if (next <= 0 || !file.seek(0) ||
-                file.write(reinterpret_cast<const char*>(&next), sizeof next) != sizeof next)
-                ++failures;
-            if (load(&tally->writers) != 1 || load(&tally->readers) != 0)
-                ++violations;
-            add(&tally->writers, -1);
-        } else {
-            ++reads;
-            add(&tally->readers, 1);
-            if (load(&tally->writers) != 0)
-                ++violations;
-            const qint64 before = readCounter(file);
-            sched_yield();
-            if (readCounter(file) != before)
-                ++violations;
-            if (load(&tally->writers) != 0)
-                ++violations;
-            add(&tally->readers, -1);
-        }
-        if (!file.unlock())
-            ++failures;
+        ++counts[write];
+        const auto consistent = [&] { return tally[1] == int(write) && !(write && tally[0]); };
+        ++tally[write];
+        counts[2] += !consistent();
+        sched_yield();
+        counts[2] += !consistent();
+        --tally[write];
+        counts[3] += !file.unlock();
     }
-    reply(QByteArray("done ") + QByteArray::number(reads) + ' ' + QByteArray::number(writes) + ' ' +
-          QByteArray::number(violations) + ' ' + QByteArray::number(failures));
-    ::munmap(mapping, sizeof(Tally));
-    ::close(tallyFd);
+    QByteArray line = "done";
+    for (int count : counts)
+        line += ' ' + QByteArray::number(count);
+    say(line);
     return 0;
 }
 
@@ -196,12 +93,14 @@ int contend(const QString& lockPath, const QString& tallyPath, int rounds, quint
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    qInstallMessageHandler(forwardMessage);
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString& text) {
+        say("message: " + text.toUtf8());
+    });
     const QStringList args = app.arguments();
-    if (args.size() == 6 && args[1] == QLatin1String("contend"))
-        return contend(args[2], args[3], args[4].toInt(), args[5].toUInt());
-    if (args.size() == 1)
-        return interactive();
-    reply("usage: lockhelper [contend <lock path> <tally path> <rounds> <seed>]");
-    return 2;
+    QtLockedFile file(args.value(1));
+    if (!file.open(QIODevice::ReadWrite)) {
+        say("cannot open " + args.value(1).toUtf8());
+        return 1;
+    }
+    return args.size() == 4 ? contend(file, args[2].toInt(), args[3].toUInt()) : interactive(file);
 }

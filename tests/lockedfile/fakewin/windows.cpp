@@ -1,18 +1,14 @@
-// The in-process model of named kernel mutexes behind the test-only windows.h.
-//
-// One registry, guarded by one std::mutex, holds every mutex and every open handle. A handle
-// is a heap object that points at its mutex; the registry knows which handles are open, so a
-// stale or foreign handle is refused with ERROR_INVALID_HANDLE instead of being dereferenced.
-// Threads that sleep in a wait sleep on one condition variable that every release and every
-// abandonment wakes; each re-checks its own condition.
+// The in-process model of named kernel mutexes behind the test-only windows.h. One lock guards
+// the whole state; threads that sleep in a wait sleep on one condition variable, which every
+// release (and every new sleeper, for waitForSleepers) wakes, and each re-checks its own wait.
 #include "windows.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,338 +17,162 @@ namespace {
 
 struct Mutex
 {
-    std::u16string name;   // empty for a mutex without a name
-    std::thread::id owner; // no thread when free
-    int recursion = 0;     // waits of the owner not yet matched by a release
+    std::u16string name;
+    std::thread::id owner; // meaningful while depth > 0
+    int depth = 0;         // waits of the owner not yet matched by a release
     int handles = 0;
-    bool abandoned = false; // its owner ended without releasing it; cleared by the next owner
 };
+using MutexPtr = std::shared_ptr<Mutex>;
 
-struct Handle
+std::mutex kernel;
+std::condition_variable changed;
+std::map<std::u16string, MutexPtr> names;
+// Handles are numbers, never addresses: a stale or foreign one is refused, not dereferenced.
+std::map<HANDLE, MutexPtr> handles;
+std::uintptr_t lastHandle = 0;
+int sleepers = 0;
+thread_local DWORD lastError = 0;
+
+// A new handle to the mutex of `name`; with `create` the mutex is made, owned by nobody, if it
+// does not exist.
+HANDLE openNamed(LPCWSTR name, bool create)
 {
-    std::shared_ptr<Mutex> mutex;
-    DWORD access;
-};
-
-struct Failure
-{
-    FakeWin::Call call;
-    int skip;
-    DWORD error;
-};
-
-struct Registry
-{
-    std::mutex lock;
-    std::condition_variable released;       // a mutex became free
-    std::condition_variable waitersChanged; // a thread started to sleep in a wait
-    std::map<std::u16string, std::shared_ptr<Mutex>> names;
-    std::set<Handle*> handles;
-    std::vector<Failure> failures;
-    int blocked = 0;
-};
-
-// Never destroyed: threads that end after main() returns still abandon their mutexes here.
-Registry& registry()
-{
-    static Registry* instance = new Registry;
-    return *instance;
-}
-
-thread_local DWORD lastError = ERROR_SUCCESS;
-
-constexpr DWORD AllAccess = SYNCHRONIZE | MUTEX_MODIFY_STATE;
-
-// Marks the mutexes that the ending thread still owns as abandoned, as the kernel does.
-struct ThreadEnd
-{
-    ~ThreadEnd()
-    {
-        Registry& r = registry();
-        const std::thread::id me = std::this_thread::get_id();
-        std::lock_guard<std::mutex> guard(r.lock);
-        for (Handle* handle : r.handles) {
-            Mutex& m = *handle->mutex;
-            if (m.owner == me) {
-                m.owner = std::thread::id();
-                m.recursion = 0;
-                m.abandoned = true;
-            }
-        }
-        r.released.notify_all();
+    std::lock_guard<std::mutex> guard(kernel);
+    MutexPtr& mutex = names[name];
+    if (!mutex && !create) {
+        names.erase(name);
+        lastError = ERROR_FILE_NOT_FOUND;
+        return nullptr;
     }
-};
-
-// Called (with the registry locked) by every thread that comes to own a mutex, so that its
-// end is noticed.
-void watchThreadEnd()
-{
-    thread_local ThreadEnd watcher;
-    (void)watcher;
-}
-
-// True when a failure was asked for this call; the failure's error is then the last error.
-bool injectedFailure(Registry& r, FakeWin::Call call)
-{
-    for (auto it = r.failures.begin(); it != r.failures.end(); ++it) {
-        if (it->call != call)
-            continue;
-        if (it->skip > 0) {
-            --it->skip;
-            return false;
-        }
-        lastError = it->error;
-        r.failures.erase(it);
-        return true;
+    if (!mutex) {
+        mutex = std::make_shared<Mutex>();
+        mutex->name = name;
     }
-    return false;
-}
-
-Handle* openHandle(Registry& r, const std::shared_ptr<Mutex>& mutex, DWORD access)
-{
-    auto* handle = new Handle{mutex, access};
     ++mutex->handles;
-    r.handles.insert(handle);
+    const auto handle = reinterpret_cast<HANDLE>(++lastHandle);
+    handles[handle] = mutex;
     return handle;
 }
 
-Handle* validHandle(Registry& r, HANDLE handle)
+MutexPtr lookUp(HANDLE handle)
 {
-    auto* h = static_cast<Handle*>(handle);
-    return r.handles.count(h) ? h : nullptr;
+    const auto it = handles.find(handle);
+    if (it != handles.end())
+        return it->second;
+    lastError = ERROR_INVALID_HANDLE;
+    return nullptr;
 }
 
-bool ownable(const Mutex& m, std::thread::id me)
+DWORD wait(DWORD count, const HANDLE* list, bool all, DWORD milliseconds)
 {
-    return m.owner == std::thread::id() || m.owner == me;
-}
-
-// Takes `m` for the calling thread; true when it had been abandoned.
-bool take(Mutex& m, std::thread::id me)
-{
-    m.owner = me;
-    ++m.recursion;
-    const bool wasAbandoned = m.abandoned;
-    m.abandoned = false;
-    return wasAbandoned;
-}
-
-DWORD wait(FakeWin::Call call, DWORD count, const HANDLE* handles, bool waitAll, DWORD milliseconds)
-{
-    Registry& r = registry();
-    std::unique_lock<std::mutex> guard(r.lock);
-    if (injectedFailure(r, call))
-        return WAIT_FAILED;
-    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
-        lastError = ERROR_INVALID_PARAMETER;
-        return WAIT_FAILED;
-    }
-    // Hold the mutexes themselves: a handle closed by another thread during the wait must
-    // not pull the mutex away from under this one.
-    std::vector<std::shared_ptr<Mutex>> mutexes;
+    std::unique_lock<std::mutex> guard(kernel);
+    // The mutexes themselves are held: a handle closed meanwhile by another thread does not
+    // take its mutex away from under this wait.
+    std::vector<MutexPtr> mutexes;
     for (DWORD i = 0; i < count; ++i) {
-        Handle* h = validHandle(r, handles[i]);
-        if (!h) {
-            lastError = ERROR_INVALID_HANDLE;
+        mutexes.push_back(lookUp(list[i]));
+        if (!mutexes.back())
             return WAIT_FAILED;
-        }
-        if (!(h->access & SYNCHRONIZE)) {
-            lastError = ERROR_ACCESS_DENIED;
-            return WAIT_FAILED;
-        }
-        mutexes.push_back(h->mutex);
     }
-
     const std::thread::id me = std::this_thread::get_id();
-    // The index that is ready now: for wait-all 0 when all are, for wait-any the first that
-    // is; -1 when the wait must go on.
-    auto ready = [&]() -> int {
-        for (DWORD i = 0; i < count; ++i) {
-            const bool free = ownable(*mutexes[i], me);
-            if (waitAll && !free)
-                return -1;
-            if (!waitAll && free)
-                return int(i);
-        }
-        return waitAll ? 0 : -1;
+    const auto ownable = [&](const MutexPtr& m) { return m->depth == 0 || m->owner == me; };
+    auto chosen = mutexes.end();
+    const auto ready = [&] {
+        const auto begin = mutexes.begin();
+        const auto end = mutexes.end();
+        chosen = !all                               ? std::find_if(begin, end, ownable)
+                 : std::all_of(begin, end, ownable) ? begin
+                                                    : end;
+        return chosen != mutexes.end();
     };
-    int index = ready();
-    if (index < 0 && milliseconds != 0) {
-        ++r.blocked;
-        r.waitersChanged.notify_all();
-        if (milliseconds == INFINITE) {
-            r.released.wait(guard, [&] { return (index = ready()) >= 0; });
-        } else {
-            r.released.wait_for(guard, std::chrono::milliseconds(milliseconds),
-                                [&] { return (index = ready()) >= 0; });
-        }
-        --r.blocked;
+    if (!ready() && milliseconds != 0) {
+        ++sleepers;
+        changed.notify_all();
+        if (milliseconds == INFINITE)
+            changed.wait(guard, ready);
+        else
+            changed.wait_for(guard, std::chrono::milliseconds(milliseconds), ready);
+        --sleepers;
     }
-    if (index < 0)
+    if (chosen == mutexes.end())
         return WAIT_TIMEOUT;
-
-    watchThreadEnd();
-    if (!waitAll)
-        return (take(*mutexes[index], me) ? WAIT_ABANDONED_0 : WAIT_OBJECT_0) + DWORD(index);
-    int firstAbandoned = -1;
-    for (DWORD i = 0; i < count; ++i) {
-        if (take(*mutexes[i], me) && firstAbandoned < 0)
-            firstAbandoned = int(i);
+    for (auto it = chosen; it != (all ? mutexes.end() : chosen + 1); ++it) {
+        (*it)->owner = me;
+        ++(*it)->depth;
     }
-    return firstAbandoned < 0 ? WAIT_OBJECT_0 : WAIT_ABANDONED_0 + DWORD(firstAbandoned);
+    return WAIT_OBJECT_0 + DWORD(chosen - mutexes.begin());
 }
 
 } // namespace
 
-HANDLE WINAPI CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL initialOwner, LPCWSTR name)
+// The tests' mechanism names every mutex and owns none at creation; neither is modelled.
+HANDLE CreateMutexW(LPSECURITY_ATTRIBUTES, BOOL, LPCWSTR name)
 {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    if (injectedFailure(r, FakeWin::Call::CreateMutex))
-        return nullptr;
-    std::shared_ptr<Mutex> mutex;
-    if (name) {
-        auto it = r.names.find(name);
-        if (it != r.names.end()) {
-            // An existing mutex is opened; the initial owner is not looked at then.
-            lastError = ERROR_ALREADY_EXISTS;
-            return openHandle(r, it->second, AllAccess);
-        }
-    }
-    mutex = std::make_shared<Mutex>();
-    if (name) {
-        mutex->name = name;
-        r.names.emplace(mutex->name, mutex);
-    }
-    if (initialOwner) {
-        watchThreadEnd();
-        take(*mutex, std::this_thread::get_id());
-    }
-    lastError = ERROR_SUCCESS;
-    return openHandle(r, mutex, AllAccess);
+    return openNamed(name, true);
 }
 
-HANDLE WINAPI OpenMutexW(DWORD desiredAccess, BOOL, LPCWSTR name)
+HANDLE OpenMutexW(DWORD, BOOL, LPCWSTR name)
 {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    if (injectedFailure(r, FakeWin::Call::OpenMutex))
-        return nullptr;
-    if (!name) {
-        lastError = ERROR_INVALID_PARAMETER;
-        return nullptr;
-    }
-    auto it = r.names.find(name);
-    if (it == r.names.end()) {
-        lastError = ERROR_FILE_NOT_FOUND;
-        return nullptr;
-    }
-    return openHandle(r, it->second, desiredAccess);
+    return openNamed(name, false);
 }
 
-DWORD WINAPI GetLastError()
+DWORD GetLastError()
 {
     return lastError;
 }
 
-DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 {
-    return wait(FakeWin::Call::WaitForSingleObject, 1, &handle, true, milliseconds);
+    return wait(1, &handle, true, milliseconds);
 }
 
-DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
-                                    DWORD milliseconds)
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds)
 {
-    return wait(FakeWin::Call::WaitForMultipleObjects, count, handles, waitAll != FALSE,
-                milliseconds);
+    return wait(count, handles, waitAll != FALSE, milliseconds);
 }
 
-BOOL WINAPI ReleaseMutex(HANDLE mutex)
+BOOL ReleaseMutex(HANDLE handle)
 {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    Handle* h = validHandle(r, mutex);
-    if (!h) {
-        lastError = ERROR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> guard(kernel);
+    const MutexPtr mutex = lookUp(handle);
+    if (!mutex)
         return FALSE;
-    }
-    if (!(h->access & MUTEX_MODIFY_STATE)) {
-        lastError = ERROR_ACCESS_DENIED;
-        return FALSE;
-    }
-    Mutex& m = *h->mutex;
-    if (m.owner != std::this_thread::get_id()) {
+    if (mutex->depth == 0 || mutex->owner != std::this_thread::get_id()) {
         lastError = ERROR_NOT_OWNER;
         return FALSE;
     }
-    if (--m.recursion == 0) {
-        m.owner = std::thread::id();
-        r.released.notify_all();
-    }
+    if (--mutex->depth == 0)
+        changed.notify_all();
     return TRUE;
 }
 
-BOOL WINAPI CloseHandle(HANDLE handle)
+BOOL CloseHandle(HANDLE handle)
 {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    Handle* h = validHandle(r, handle);
-    if (!h) {
-        lastError = ERROR_INVALID_HANDLE;
+    std::lock_guard<std::mutex> guard(kernel);
+    const MutexPtr mutex = lookUp(handle);
+    if (!mutex)
         return FALSE;
-    }
-    r.handles.erase(h);
-    Mutex& m = *h->mutex;
-    // The name goes with the last handle, owned or not.
-    if (--m.handles == 0 && !m.name.empty())
-        r.names.erase(m.name);
-    delete h;
+    handles.erase(handle);
+    // The name goes with the last handle, whether the mutex is owned or not.
+    if (--mutex->handles == 0)
+        names.erase(mutex->name);
     return TRUE;
 }
 
-namespace FakeWin {
-
-void failCall(Call call, int skip, DWORD error)
+bool FakeWin::mutexExists(const char16_t* name)
 {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    r.failures.push_back({call, skip, error});
+    std::lock_guard<std::mutex> guard(kernel);
+    return names.count(name) != 0;
 }
 
-void clearFailures()
+int FakeWin::openHandles()
 {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    r.failures.clear();
+    std::lock_guard<std::mutex> guard(kernel);
+    return int(handles.size());
 }
 
-bool mutexExists(const char16_t* name)
+bool FakeWin::waitForSleepers(int count)
 {
-    Registry& r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    return r.names.count(name) != 0;
+    std::unique_lock<std::mutex> guard(kernel);
+    return changed.wait_for(guard, std::chrono::seconds(10), [&] { return sleepers >= count; });
 }
-
-int openHandles()
-{
-    Registry& r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    return int(r.handles.size());
-}
-
-int blockedWaiters()
-{
-    Registry& r = registry();
-    std::lock_guard<std::mutex> guard(r.lock);
-    return r.blocked;
-}
-
-bool waitForBlockedWaiters(int count, int milliseconds)
-{
-    Registry& r = registry();
-    std::unique_lock<std::mutex> guard(r.lock);
-    return r.waitersChanged.wait_for(guard, std::chrono::milliseconds(milliseconds),
-                                     [&] { return r.blocked >= count; });
-}
-
-} // namespace FakeWin
