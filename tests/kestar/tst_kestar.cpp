@@ -28,6 +28,7 @@ class tst_Kestar : public QObject
 private slots:
     void initTestCase();
     void roundTripOfFolderTree();
+    void namesUnsafeOnTheHostAreRefused();
     void refusals();             // reads s.kar only
     void commandsOnOneArchive(); // changes s.kar
     void progressBarOnlyOnATerminal();
@@ -80,6 +81,26 @@ void tst_Kestar::roundTripOfFolderTree()
     for (const QString& file : files)
         QCOMPARE(readHostFile(path("out/src/" + file)), readHostFile(path("src/" + file)));
     QVERIFY(QFileInfo(path("out/src/empty")).isDir());
+}
+
+// Entries named ".." must not be written outside the target folder; the rest still comes out.
+void tst_Kestar::namesUnsafeOnTheHostAreRefused()
+{
+    {
+        Kest::Ar::Archive archive(path("u.kar"));
+        QVERIFY(archive.open(QIODevice::ReadWrite));
+        QVERIFY(archive.makeFolder("/.."));
+        QVERIFY(archive.makeFolder("/f"));
+        QVERIFY(archive.importFileFromDisk("/../x", path("top.txt")));
+        QVERIFY(archive.importFileFromDisk("/f/..", path("top.txt")));
+        QVERIFY(archive.importFileFromDisk("/f/fine", path("top.txt")));
+    }
+    const Run get = kestar({"get", "u.kar", "/", "-r", "-C", "u/inner"});
+    QCOMPARE(get.status, 1);
+    for (const char* refused : {"/..: the name", "/f/..: the name cannot be used for a host file"})
+        QVERIFY2(get.err.contains(refused), get.err.data());
+    QCOMPARE(QDir(path("u")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), {"inner"});
+    QCOMPARE(QDir(path("u/inner/f")).entryList(QDir::Files), {"fine"});
 }
 
 // Usage mistakes exit with 2, refused work with 1, each with its message on standard error and
