@@ -44,8 +44,7 @@ qint64 stepThroughBlocks(Pointer data, qint64 len, qint64 offsetInBlock, qint64 
 }
 
 // The chain reader and writer report every internal failure as -1.
-template <typename Transfer>
-qint64 reportingFailureAsMinusOne(Transfer transfer)
+template <typename Transfer> qint64 reportingFailureAsMinusOne(Transfer transfer)
 {
     try {
         return transfer();
@@ -102,10 +101,9 @@ qint64 Archive::readData(char* data, qint64 maxlen)
 qint64 Archive::writeData(const char* data, qint64 len)
 {
     return reportingFailureAsMinusOne([&] {
-        return stepThroughBlocks(data, len, current_.offset, blockSize_,
-                                 [this](const char* p, qint64 n) {
-                                     return writeWithinBlock(p, n);
-                                 });
+        return stepThroughBlocks(
+            data, len, current_.offset, blockSize_,
+            [this](const char* p, qint64 n) { return writeWithinBlock(p, n); });
     });
 }
 

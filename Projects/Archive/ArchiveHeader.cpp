@@ -43,16 +43,20 @@ Archive::Version::Version(const QString& text) : major(0), minor(0), patch(0)
         *fields[i] = parts[i].toInt(nullptr, 10);
 }
 
-Archive::Position::Position() : block(0), offset(0) {}
+Archive::Position::Position() : block(0), offset(0)
+{
+}
 
-Archive::Position::Position(int block, qint64 offset) : block(block), offset(offset) {}
+Archive::Position::Position(int block, qint64 offset) : block(block), offset(offset)
+{
+}
 
 // ---- Construction and accessors -----------------------------------------------------------
 
 Archive::Archive(const QString& name, unsigned int blockSize)
-    : file_(name), version_(CurrentVersion), blockSize_(blockSize),
-      headerSize_(DefaultHeaderSize), nBlocks_(0), nBlocksPerCluster_(int(blockSize >> 2)),
-      firstFreeBlock_(-1), current_(-1, blockSize), directory_(new FileEntry(DirectoryName)),
+    : file_(name), version_(CurrentVersion), blockSize_(blockSize), headerSize_(DefaultHeaderSize),
+      nBlocks_(0), nBlocksPerCluster_(int(blockSize >> 2)), firstFreeBlock_(-1),
+      current_(-1, blockSize), directory_(new FileEntry(DirectoryName)),
       root_(new FolderEntry(RootName)), currentFolder_(root_), constructedBlockSize_(blockSize)
 {
 }

@@ -47,8 +47,7 @@ void Archive::resetToConstructedState()
 
 bool Archive::createsArchive(QIODevice::OpenMode mode, bool existed) const
 {
-    const bool loads =
-        mode == QIODevice::ReadOnly || (mode == QIODevice::ReadWrite && existed);
+    const bool loads = mode == QIODevice::ReadOnly || (mode == QIODevice::ReadWrite && existed);
     return !loads;
 }
 

@@ -23,7 +23,9 @@ QString typeText(bool isFolder)
 
 // ---- Entry ------------------------------------------------------------------------------
 
-Entry::Entry(const QString& name) : name_(name) {}
+Entry::Entry(const QString& name) : name_(name)
+{
+}
 
 QString Entry::toString() const
 {
@@ -88,7 +90,9 @@ QString Entry::dumpLine(const QString& key, const QString& value)
 
 int FileEntry::sizeWidth = 8;
 
-FileEntry::FileEntry(const QString& name) : Entry(name) {}
+FileEntry::FileEntry(const QString& name) : Entry(name)
+{
+}
 
 qint64 FileEntry::size() const
 {
@@ -168,7 +172,9 @@ void FileEntry::setSizeWidth(int width)
 
 // ---- FolderEntry ------------------------------------------------------------------------
 
-FolderEntry::FolderEntry(const QString& name) : Entry(name) {}
+FolderEntry::FolderEntry(const QString& name) : Entry(name)
+{
+}
 
 FolderEntry::~FolderEntry()
 {

@@ -27,7 +27,9 @@ QByteArray printable(const QString& text)
 }
 } // namespace
 
-File::File(Archive* archive, const QString& name) : archive_(archive), name_(name) {}
+File::File(Archive* archive, const QString& name) : archive_(archive), name_(name)
+{
+}
 
 File::~File()
 {

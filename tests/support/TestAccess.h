@@ -58,10 +58,7 @@ public:
 
     // Chain I/O and addressing.
     static qint64 readData(Archive& a, char* data, qint64 n) { return a.readData(data, n); }
-    static qint64 writeData(Archive& a, const char* data, qint64 n)
-    {
-        return a.writeData(data, n);
-    }
+    static qint64 writeData(Archive& a, const char* data, qint64 n) { return a.writeData(data, n); }
     static qint64 readWithinBlock(Archive& a, char* data, qint64 n)
     {
         return a.readWithinBlock(data, n);
@@ -89,10 +86,7 @@ public:
     static FileEntry* fileEntry(Archive& a, const QString& path) { return a.fileEntry(path); }
 
     // Import and export.
-    static bool copy(const Archive& a, QIODevice& from, QIODevice& to)
-    {
-        return a.copy(from, to);
-    }
+    static bool copy(const Archive& a, QIODevice& from, QIODevice& to) { return a.copy(from, to); }
 
     // Member files.
     static FileEntry* entry(const File& f) { return f.entry_; }
