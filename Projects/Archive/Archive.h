@@ -197,6 +197,7 @@ private:
     void correctLegacyTableStart();
     int recoverDirectoryLink(int survivingLowHalf) const;
     bool directoryChainFits(int linkOfBlockOne) const;
+    void cutFreeListAtDamage();
 
     // Chain I/O.
     qint64 readWithinBlock(char* data, qint64 maxlen);

@@ -379,6 +379,38 @@ bool Archive::checkHeader(QStringList& problems) const
     return int(problems.size()) == problemsBefore;
 }
 
+// Allocation takes blocks from the head of the free list and trusts its links. In an archive
+// loaded for writing, the list is therefore cut before its first block that lies outside the
+// table, is met twice, or also belongs to the table, the directory or a member: the blocks
+// after the cut are lost to allocation until the archive is repaired, but no block is ever
+// handed to a second owner. The cut reaches the file with the next write-back. The work is
+// that of the check, done only when there is a free list.
+void Archive::cutFreeListAtDamage()
+{
+    if (firstFreeBlock_ == END_OF_CHAIN)
+        return;
+    const Layout layout{
+        table_, nBlocks_, nBlocksPerCluster_, qint64(blockSize_), qint64(headerSize_), fileSize()};
+    BlockOwners owners(nBlocks_);
+    QStringList problems;
+    checkTableChain(layout, owners, problems);
+    checkStream(layout, owners, QStringLiteral("the directory stream"), *directory_, problems);
+    checkTree(layout, owners, *root_, problems);
+    problems.clear();
+    const QString name = QStringLiteral("the free list");
+    const Chain free = walkChain(layout, owners, owners.add(name), firstFreeBlock_, problems);
+    if (free.intact)
+        return;
+    if (free.blocks == 0) {
+        firstFreeBlock_ = END_OF_CHAIN;
+        qDebug("open: %s; the free list is dropped", qPrintable(problems.constLast()));
+    } else {
+        setNextBlock(free.last, END_OF_CHAIN);
+        qDebug("open: %s; the free list now ends at block %d", qPrintable(problems.constLast()),
+               free.last);
+    }
+}
+
 QStringList Archive::check() const
 {
     if (!file_.isOpen())

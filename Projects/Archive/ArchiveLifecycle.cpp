@@ -115,6 +115,8 @@ void Archive::loadArchive()
     readHeader();
     readBat();
     readDirectory();
+    if (mode() & QIODevice::WriteOnly)
+        cutFreeListAtDamage();
 }
 
 void Archive::createArchive()

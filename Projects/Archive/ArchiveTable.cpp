@@ -54,16 +54,9 @@ int Archive::newBlock()
 {
     int block = firstFreeBlock_;
     if (block != END_OF_CHAIN) {
-        // The free list is a stack: the block freed last is reused first.
-        const int next = table_[block];
-        if (next != END_OF_CHAIN && !isBlock(next)) {
-            qDebug("newBlock: the free list is damaged after block %d (link %d); the rest of it "
-                   "is not used",
-                   block, next);
-            firstFreeBlock_ = END_OF_CHAIN;
-        } else {
-            firstFreeBlock_ = next;
-        }
+        // The free list is a stack: the block freed last is reused first. Its links are sound:
+        // an archive loaded for writing has its list cut before any damage.
+        firstFreeBlock_ = table_[block];
     } else {
         if (nBlocks_ % nBlocksPerCluster_ == 0)
             allocateNewCluster();
