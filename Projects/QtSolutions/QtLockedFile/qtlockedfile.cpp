@@ -31,6 +31,40 @@ bool QtLockedFile::open(OpenMode mode)
     return QFile::open(mode);
 }
 
+bool QtLockedFile::lock(LockMode mode, bool block)
+{
+    if (!isOpen()) {
+        qWarning("QtLockedFile::lock(): file is not opened");
+        return false;
+    }
+    if (mode == NoLock)
+        return unlock();
+    if (mode == lockmode)
+        return true;
+    // Changing mode releases first; the path is unlocked in between. If the old lock cannot
+    // be released, the new one is not tried: the object would hold two.
+    if (lockmode != NoLock && !unlock())
+        return false;
+    if (!acquireLock(mode, block))
+        return false;
+    lockmode = mode;
+    return true;
+}
+
+bool QtLockedFile::unlock()
+{
+    if (!isOpen()) {
+        qWarning("QtLockedFile::unlock(): file is not opened");
+        return false;
+    }
+    if (lockmode == NoLock)
+        return true;
+    if (!releaseLock())
+        return false;
+    lockmode = NoLock;
+    return true;
+}
+
 bool QtLockedFile::isLocked() const
 {
     return lockmode != NoLock;

@@ -31,6 +31,11 @@ public:
     void restrictOpenMode(OpenMode mode);
 
 private:
+    // The platform's halves of lock() and unlock(), which keep the state and its rules:
+    // acquireLock takes a lock of `mode` while none is held; releaseLock gives back the lock
+    // of mode `lockmode`. Neither changes `lockmode`.
+    bool acquireLock(LockMode mode, bool block);
+    bool releaseLock();
     // Gives up whatever the mechanism still keeps for this object; the destructor's last step.
     void releaseMechanism();
 
@@ -39,6 +44,7 @@ private:
     enum class MutexAccess{OpenExisting, Create};
     Qt::HANDLE slotMutex(int slot, MutexAccess access);
     bool acquireMutex(Qt::HANDLE mutex, bool block);
+    void releaseWriterHold();
 
     Qt::HANDLE wmutex = nullptr; // the path's writer mutex, kept open until destruction
     Qt::HANDLE rmutex = nullptr; // the reader slot owned while in ReadLock

@@ -139,21 +139,8 @@ bool takeWriteLock(int fd, bool block)
 
 } // namespace
 
-bool QtLockedFile::lock(LockMode mode, bool block)
+bool QtLockedFile::acquireLock(LockMode mode, bool block)
 {
-    if (!isOpen()) {
-        qWarning("QtLockedFile::lock(): file is not opened");
-        return false;
-    }
-    if (mode == NoLock)
-        return unlock();
-    if (mode == lockmode)
-        return true;
-    // Changing mode releases first; the path is unlocked in between. If the old lock cannot
-    // be released, the new one is not tried: the object would hold two.
-    if (lockmode != NoLock && !unlock())
-        return false;
-
     const int fd = ::fcntl(handle(), F_DUPFD_CLOEXEC, 0);
     if (fd < 0) {
         qErrnoWarning("QtLockedFile::lock(): cannot duplicate the file descriptor");
@@ -166,18 +153,11 @@ bool QtLockedFile::lock(LockMode mode, bool block)
         return false;
     }
     lockfd = fd;
-    lockmode = mode;
     return true;
 }
 
-bool QtLockedFile::unlock()
+bool QtLockedFile::releaseLock()
 {
-    if (!isOpen()) {
-        qWarning("QtLockedFile::unlock(): file is not opened");
-        return false;
-    }
-    if (lockmode == NoLock)
-        return true;
     // Closing the duplicate alone would not do: the file's own descriptor keeps the open file
     // description, and with it the locks, alive.
     if (setLock(lockfd, F_UNLCK, GateByte, BothBytes, false,
@@ -185,7 +165,6 @@ bool QtLockedFile::unlock()
         return false;
     ::close(lockfd);
     lockfd = -1;
-    lockmode = NoLock;
     return true;
 }
 

@@ -76,19 +76,8 @@ bool QtLockedFile::acquireMutex(Qt::HANDLE mutex, bool block)
     }
 }
 
-bool QtLockedFile::lock(LockMode mode, bool block)
+bool QtLockedFile::acquireLock(LockMode mode, bool block)
 {
-    if (!isOpen()) {
-        qWarning("QtLockedFile::lock(): file is not opened");
-        return false;
-    }
-    if (mode == NoLock)
-        return unlock();
-    if (mode == lockmode)
-        return true;
-    if (lockmode != NoLock)
-        unlock();
-
     if (!wmutex) {
         wmutex = slotMutex(-1, MutexAccess::Create);
         if (!wmutex)
@@ -130,7 +119,6 @@ bool QtLockedFile::lock(LockMode mode, bool block)
         }
         // A reader keeps only its slot.
         ReleaseMutex(wmutex);
-        lockmode = ReadLock;
         return true;
     }
 
@@ -147,39 +135,35 @@ bool QtLockedFile::lock(LockMode mode, bool block)
         if (result != WAIT_OBJECT_0 && result != WAIT_ABANDONED) {
             if (result != WAIT_TIMEOUT)
                 qErrnoWarning("QtLockedFile::lock(): WaitForMultipleObjects failed");
-            // unlock() gives back whatever this attempt holds: the slot handles and the
-            // writer mutex.
-            lockmode = WriteLock;
-            unlock();
+            releaseWriterHold();
             return false;
         }
     }
-    lockmode = WriteLock;
     return true;
 }
 
-bool QtLockedFile::unlock()
+// Gives back what a writer holds, or what a refused writer took: the slot handles (owned or
+// merely opened; releasing one that is not owned does nothing) and the writer mutex.
+void QtLockedFile::releaseWriterHold()
 {
-    if (!isOpen()) {
-        qWarning("QtLockedFile::unlock(): file is not opened");
-        return false;
+    for (HANDLE mutex : std::as_const(rmutexes)) {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
     }
-    if (lockmode == NoLock)
-        return true;
+    rmutexes.clear();
+    // The writer mutex handle stays open for the next lock.
+    ReleaseMutex(wmutex);
+}
+
+bool QtLockedFile::releaseLock()
+{
     if (lockmode == ReadLock) {
         ReleaseMutex(rmutex);
         CloseHandle(rmutex);
         rmutex = nullptr;
     } else {
-        for (HANDLE mutex : std::as_const(rmutexes)) {
-            ReleaseMutex(mutex);
-            CloseHandle(mutex);
-        }
-        rmutexes.clear();
-        // The writer mutex handle stays open for the next lock.
-        ReleaseMutex(wmutex);
+        releaseWriterHold();
     }
-    lockmode = NoLock;
     return true;
 }
 
