@@ -48,8 +48,6 @@ private:
     QString name_;
     qint64 size_ = 0;
     qint64 pos_ = 0;
-
-    friend class TestAccess;
 };
 
 } // namespace Kest::Ar
