@@ -205,7 +205,8 @@ private:
         current_ = QStringLiteral("/");
         check(archive_->blockSize() == unsigned(blockSize_) && archive_->currentFolder() == "/",
               QStringLiteral("not the constructed state"));
-        const QStringList problems = KestTest::auditBlocks(*archive_);
+        // The test's own audit, and the library's consistency check, which must agree.
+        const QStringList problems = KestTest::auditBlocks(*archive_) + archive_->check();
         check(problems.isEmpty(), problems.join(QStringLiteral("; ")));
         qint64 size = 0;
         for (auto it = tree_.cbegin(); it != tree_.cend() && failure_.isEmpty(); ++it) {
