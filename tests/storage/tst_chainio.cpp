@@ -47,6 +47,8 @@ private slots:
         QCOMPARE(buffer, content.mid(from, length));
         QCOMPARE(placeOf(a), after);
         QCOMPARE(TestAccess::file(a).pos(), TestAccess::offset(a, TestAccess::current(a)));
+        // Offsets of blocks far beyond 2 GiB are computed in 64 bits.
+        QCOMPARE(TestAccess::offset(a, Position(600000, 5)), 256 + 600000 * qint64(blockSize) + 5);
         buffer.fill('\0', content.size());
         QCOMPARE(TestAccess::readData(a, buffer.data(), buffer.size()), content.size() - end);
         QCOMPARE(buffer.left(content.size() - end), content.mid(end));
