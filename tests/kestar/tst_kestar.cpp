@@ -68,8 +68,7 @@ void tst_Kestar::initTestCase()
 // what comes back out is byte for byte what went in.
 void tst_Kestar::roundTripOfFolderTree()
 {
-    QVERIFY(QDir().mkpath(path("src/empty")));
-    QVERIFY(QDir().mkpath(path("src/sub/deeper")));
+    QVERIFY(QDir().mkpath(path("src/empty")) && QDir().mkpath(path("src/sub/deeper")));
     const QList<qint64> sizes{0, 1, 4095, 4096, 4097, 3 * 1024 * 1024 + 123};
     const QStringList files{"f0", "f1", "sub/f4095", "sub/f4096", "sub/deeper/f4097", "big"};
     for (qsizetype i = 0; i < files.size(); ++i)
@@ -113,6 +112,7 @@ void tst_Kestar::refusals()
     holder.start(LOCK_HOLDER_BINARY, {path("l.kar")});
     QVERIFY(holder.waitForReadyRead(30000));
     QCOMPARE(holder.readLine(), QByteArray("locked\n"));
+    QVERIFY(writeHostFile(path("bad.kar"), readHostFile(path("s.kar")).left(4)));
     const QList<std::tuple<QStringList, int, QByteArray>> refusals{
         {{}, 2, "kestar: no command given"},
         {{"frob"}, 2, "kestar: unknown command 'frob'"},
@@ -121,10 +121,10 @@ void tst_Kestar::refusals()
         {{"create", "n.kar", "--block-size", "4"}, 2, "from 8 to 67108864"},
         {{"ls", "missing.kar"}, 1, "kestar ls: missing.kar: no such archive"},
         {{"info", "top.txt"}, 1, "kestar info: top.txt: not an archive"},
-        {{"ls", "s.kar", "/nope/x"}, 1, "/nope/x: no such file or folder in the archive"},
         {{"get", "s.kar", "docs"}, 1, "kestar get: /docs: is a folder (use -r)"},
         {{"rm", "-r", "s.kar", "/"}, 1, "/: the root folder cannot be removed"},
-        {{"-v", "ls", "s.kar", "/n/x"}, 1, "kestar: [debug] \"parent: n does not exist\""},
+        {{"-v", "ls", "s.kar", "/n/x"}, 1, "/n/x: no such file or folder in the archive"},
+        {{"tree", "bad.kar"}, 1, "bad.kar: the archive is damaged and cannot be opened ("},
         {{"ls", "l.kar"}, 1, "l.kar: the archive is being changed by another process (locked)"},
         {{"add", "l.kar", "top.txt"}, 1, "the archive is in use by another process (locked)"},
         {{"--help"}, 0, ""},
@@ -133,8 +133,7 @@ void tst_Kestar::refusals()
     for (const auto& [arguments, status, message] : refusals) {
         const Run run = kestar(arguments);
         const QByteArray what = arguments.join(' ').toUtf8() + ": " + run.err;
-        QVERIFY2(run.status == status, what.constData());
-        QVERIFY2(run.err.contains(message), what.constData());
+        QVERIFY2(run.status == status && run.err.contains(message), what.constData());
         QVERIFY2(run.err.contains("[debug]") == arguments.contains("-v"), what.constData());
     }
     QCOMPARE(readHostFile(path("s.kar")), before);

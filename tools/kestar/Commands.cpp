@@ -12,6 +12,14 @@ void Outcome::fail(const QString& message)
     failed_ = true;
 }
 
+void closeArchive(Kest::Ar::Archive& archive, Outcome& outcome)
+{
+    archive.close();
+    if (archive.error() != Kest::Ar::Archive::Error::NoError)
+        outcome.fail(
+            QStringLiteral("cannot write the archive back: %1").arg(archive.errorString()));
+}
+
 QList<CommandSpec> allCommands()
 {
     const QLatin1Char none{'\0'};

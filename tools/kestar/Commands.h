@@ -5,6 +5,8 @@
 
 #include "CommandLine.h"
 
+#include <KestArchive/Archive.h>
+
 namespace Kestar {
 
 enum ExitStatus { Success = 0, Failure = 1, UsageFailure = 2 };
@@ -21,6 +23,10 @@ public:
 private:
     bool failed_ = false;
 };
+
+// Closes an archive opened for writing. Closing writes back what lives only in memory
+// (folders made or removed); a failure to do so fails the command.
+void closeArchive(Kest::Ar::Archive& archive, Outcome& outcome);
 
 QList<CommandSpec> allCommands();
 

@@ -125,7 +125,8 @@ QStringList makeFolders(Archive& archive, const QStringList& folders, Outcome& o
             outcome.fail(QStringLiteral("%1: a member file has that name").arg(folder));
             broken.append(folder);
         } else if (kind == Kind::Missing && !archive.makeFolder(folder)) {
-            outcome.fail(QStringLiteral("%1: cannot make the folder").arg(folder));
+            outcome.fail(QStringLiteral("%1: cannot make the folder (%2)")
+                             .arg(folder, archive.errorString()));
             broken.append(folder);
         }
     }
@@ -139,11 +140,6 @@ void carryOutImport(Archive& archive, const Plan& plan, Outcome& outcome)
     for (const FileJob& job : plan.files) {
         if (isInside(job.to, broken))
             continue;
-        if (kindOf(archive, job.to) == Kind::Folder) {
-            progress.finish();
-            outcome.fail(QStringLiteral("%1: is a folder in the archive").arg(job.to));
-            continue;
-        }
         QString why;
         if (!importFile(archive, job.from, job.to, progress, why)) {
             progress.finish();
@@ -151,13 +147,6 @@ void carryOutImport(Archive& archive, const Plan& plan, Outcome& outcome)
         }
     }
     progress.finish();
-    // Folders that received no file are still only in memory.
-    if (!plan.folders.isEmpty()) {
-        Console::takeLibraryMessages();
-        if (!archive.writeBack())
-            outcome.fail(QStringLiteral("cannot write the archive back: %1")
-                             .arg(Console::takeLibraryMessages().value(0)));
-    }
 }
 
 // ---- get ------------------------------------------------------------------------------------
@@ -165,29 +154,24 @@ void carryOutImport(Archive& archive, const Plan& plan, Outcome& outcome)
 class ExportPlanner
 {
 public:
-    ExportPlanner(Archive& archive, bool recursive, Outcome& outcome)
+    ExportPlanner(const Archive& archive, bool recursive, Outcome& outcome)
         : archive_(archive), recursive_(recursive), outcome_(outcome)
     {
     }
 
     void addArchivePath(const QString& path, const QString& hostFolder)
     {
-        switch (kindOf(archive_, path)) {
-        case Kind::Missing:
+        const Archive::EntryInfo entry = archive_.entryInfo(path);
+        if (entry.name.isEmpty())
             outcome_.fail(QStringLiteral("%1: no such file or folder in the archive").arg(path));
-            break;
-        case Kind::File:
-            addMember(path, hostFolder);
-            break;
-        case Kind::Folder:
-            if (!recursive_)
-                outcome_.fail(QStringLiteral("%1: is a folder (use -r)").arg(path));
-            else if (path == QLatin1String("/"))
-                addFolderContents(path, hostFolder);
-            else if (checkHostName(path))
-                addFolder(path, QDir(hostFolder).filePath(baseName(path)));
-            break;
-        }
+        else if (!entry.isFolder)
+            addMember(path, entry.size, hostFolder);
+        else if (!recursive_)
+            outcome_.fail(QStringLiteral("%1: is a folder (use -r)").arg(path));
+        else if (path == QLatin1String("/"))
+            addFolderContents(path, hostFolder);
+        else if (checkHostName(path))
+            addFolder(path, QDir(hostFolder).filePath(baseName(path)));
     }
 
     const Plan& plan() const { return plan_; }
@@ -202,12 +186,12 @@ private:
         return false;
     }
 
-    void addMember(const QString& path, const QString& hostFolder)
+    void addMember(const QString& path, qint64 size, const QString& hostFolder)
     {
         if (!checkHostName(path))
             return;
         plan_.files.append(FileJob{path, QDir(hostFolder).filePath(baseName(path))});
-        plan_.bytes += qMax<qint64>(0, memberSize(archive_, path));
+        plan_.bytes += size;
     }
 
     void addFolder(const QString& path, const QString& hostFolder)
@@ -218,16 +202,16 @@ private:
 
     void addFolderContents(const QString& path, const QString& hostFolder)
     {
-        for (const Item& item : itemsOf(archive_, path)) {
-            const QString child = joinPath(path, item.name);
-            if (!item.isFolder)
-                addMember(child, hostFolder);
+        for (const Archive::EntryInfo& entry : archive_.entries(path)) {
+            const QString child = joinPath(path, entry.name);
+            if (!entry.isFolder)
+                addMember(child, entry.size, hostFolder);
             else if (checkHostName(child))
-                addFolder(child, QDir(hostFolder).filePath(item.name));
+                addFolder(child, QDir(hostFolder).filePath(entry.name));
         }
     }
 
-    Archive& archive_;
+    const Archive& archive_;
     bool recursive_;
     Outcome& outcome_;
     Plan plan_;
@@ -273,6 +257,7 @@ int runAdd(const Invocation& invocation)
     for (const QString& hostPath : invocation.arguments.mid(1))
         planner.addHostPath(hostPath, target);
     carryOutImport(*archive, planner.plan(), outcome);
+    closeArchive(*archive, outcome);
     return outcome.status();
 }
 

@@ -20,15 +20,6 @@ QString parentOf(const QString& path)
     return parent.isEmpty() ? QStringLiteral("/") : parent;
 }
 
-// Folder changes live in memory until they are written back.
-void writeBack(Archive& archive, Outcome& outcome)
-{
-    Console::takeLibraryMessages();
-    if (!archive.writeBack())
-        outcome.fail(QStringLiteral("cannot write the archive back: %1")
-                         .arg(Console::takeLibraryMessages().value(0)));
-}
-
 // Makes `folder`; with `parents`, makes missing parents first and accepts a folder that
 // exists already.
 bool makeFolder(Archive& archive, const QString& folder, bool parents, Outcome& outcome)
@@ -55,28 +46,35 @@ bool makeFolder(Archive& archive, const QString& folder, bool parents, Outcome& 
             return false;
     }
     if (!archive.makeFolder(folder)) {
-        outcome.fail(QStringLiteral("%1: cannot make the folder").arg(folder));
+        outcome.fail(
+            QStringLiteral("%1: cannot make the folder (%2)").arg(folder, archive.errorString()));
         return false;
     }
     return true;
 }
 
+void failToRemove(const Archive& archive, const QString& path, Outcome& outcome)
+{
+    outcome.fail(QStringLiteral("%1: cannot remove (%2)").arg(path, archive.errorString()));
+}
+
 // Removes the folder with everything in it. Member files are removed one by one, each
-// written back at once; the folders go from memory and are written back by the caller.
+// written back at once; the folders go from memory and are written back when the archive
+// is closed.
 bool removeTree(Archive& archive, const QString& folder, Outcome& outcome)
 {
     bool removedAll = true;
-    for (const Item& item : itemsOf(archive, folder)) {
-        const QString path = joinPath(folder, item.name);
-        if (item.isFolder)
+    for (const Archive::EntryInfo& entry : archive.entries(folder)) {
+        const QString path = joinPath(folder, entry.name);
+        if (entry.isFolder) {
             removedAll = removeTree(archive, path, outcome) && removedAll;
-        else if (!archive.removeFile(path)) {
-            outcome.fail(QStringLiteral("%1: cannot remove").arg(path));
+        } else if (!archive.removeFile(path)) {
+            failToRemove(archive, path, outcome);
             removedAll = false;
         }
     }
     if (removedAll && !archive.removeFolder(folder)) {
-        outcome.fail(QStringLiteral("%1: cannot remove").arg(folder));
+        failToRemove(archive, folder, outcome);
         return false;
     }
     return removedAll;
@@ -127,12 +125,11 @@ int runCreate(const Invocation& invocation)
         Console::error(QStringLiteral("%1: already exists").arg(path));
         return Failure;
     }
-    Console::takeLibraryMessages();
     Archive archive(path, blockSize);
     archive.setApplicationVersion(version);
     if (!archive.open(QIODevice::ReadWrite)) {
-        Console::error(QStringLiteral("%1: cannot create the archive (%2)")
-                           .arg(path, Console::takeLibraryMessages().join(QStringLiteral("; "))));
+        Console::error(
+            QStringLiteral("%1: cannot create the archive (%2)").arg(path, archive.errorString()));
         return Failure;
     }
     return Success;
@@ -145,7 +142,6 @@ int runMkdir(const Invocation& invocation)
         return Failure;
     const bool parents = invocation.has(QStringLiteral("parents"));
     Outcome outcome;
-    bool changed = false;
     for (const QString& argument : invocation.arguments.mid(1)) {
         const QString folder = archivePath(argument);
         if (folder == QLatin1String("/")) {
@@ -153,10 +149,9 @@ int runMkdir(const Invocation& invocation)
                 outcome.fail(QStringLiteral("/: the root folder exists already"));
             continue;
         }
-        changed = makeFolder(*archive, folder, parents, outcome) || changed;
+        makeFolder(*archive, folder, parents, outcome);
     }
-    if (changed)
-        writeBack(*archive, outcome);
+    closeArchive(*archive, outcome);
     return outcome.status();
 }
 
@@ -167,7 +162,6 @@ int runRm(const Invocation& invocation)
         return Failure;
     const bool recursive = invocation.has(QStringLiteral("recursive"));
     Outcome outcome;
-    bool foldersRemoved = false;
     for (const QString& argument : invocation.arguments.mid(1)) {
         const QString path = archivePath(argument);
         if (path == QLatin1String("/")) {
@@ -180,11 +174,11 @@ int runRm(const Invocation& invocation)
             break;
         case Kind::File:
             if (!archive->removeFile(path))
-                outcome.fail(QStringLiteral("%1: cannot remove").arg(path));
+                failToRemove(*archive, path, outcome);
             break;
         case Kind::Folder:
             if (recursive)
-                foldersRemoved = removeTree(*archive, path, outcome) || foldersRemoved;
+                removeTree(*archive, path, outcome);
             else
                 outcome.fail(QStringLiteral("%1: is a folder (use -r, or rmdir for an empty "
                                             "folder)")
@@ -192,9 +186,7 @@ int runRm(const Invocation& invocation)
             break;
         }
     }
-    // Member files were written back as they went; removed folders are only in memory.
-    if (foldersRemoved)
-        writeBack(*archive, outcome);
+    closeArchive(*archive, outcome);
     return outcome.status();
 }
 
@@ -204,7 +196,6 @@ int runRmdir(const Invocation& invocation)
     if (!archive)
         return Failure;
     Outcome outcome;
-    bool changed = false;
     for (const QString& argument : invocation.arguments.mid(1)) {
         const QString folder = archivePath(argument);
         const Kind kind = kindOf(*archive, folder);
@@ -214,15 +205,14 @@ int runRmdir(const Invocation& invocation)
             outcome.fail(QStringLiteral("%1: no such folder in the archive").arg(folder));
         else if (kind == Kind::File)
             outcome.fail(QStringLiteral("%1: is a member file, not a folder").arg(folder));
-        else if (!itemsOf(*archive, folder).isEmpty())
-            outcome.fail(QStringLiteral("%1: the folder is not empty").arg(folder));
-        else if (!archive->removeFolder(folder))
-            outcome.fail(QStringLiteral("%1: cannot remove").arg(folder));
-        else
-            changed = true;
+        else if (!archive->removeFolder(folder)) {
+            if (archive->error() == Archive::Error::NotEmpty)
+                outcome.fail(QStringLiteral("%1: the folder is not empty").arg(folder));
+            else
+                failToRemove(*archive, folder, outcome);
+        }
     }
-    if (changed)
-        writeBack(*archive, outcome);
+    closeArchive(*archive, outcome);
     return outcome.status();
 }
 

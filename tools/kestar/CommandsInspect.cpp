@@ -11,12 +11,11 @@ namespace Kestar {
 
 namespace {
 
-QString longLine(Archive& archive, const QString& path, const QString& shownName, bool isFolder)
+QString longLine(const Archive::EntryInfo& entry, const QString& shownName)
 {
-    const QString size =
-        isFolder ? QStringLiteral("-") : QString::number(memberSize(archive, path));
+    const QString size = entry.isFolder ? QStringLiteral("-") : QString::number(entry.size);
     return QStringLiteral("%1 %2  %3")
-        .arg(isFolder ? QStringLiteral("folder") : QStringLiteral("file"), -6)
+        .arg(entry.isFolder ? QStringLiteral("folder") : QStringLiteral("file"), -6)
         .arg(size, 12)
         .arg(shownName);
 }
@@ -29,30 +28,27 @@ struct ListStyle
 
 // Prints the entries of `folder`, each shown as `prefix` + name; with recursion, the contents
 // of each subfolder follow it.
-void listFolder(Archive& archive, const QString& folder, const QString& prefix,
+void listFolder(const Archive& archive, const QString& folder, const QString& prefix,
                 const ListStyle& style)
 {
-    for (const Item& item : itemsOf(archive, folder)) {
-        const QString path = joinPath(folder, item.name);
-        const QString shown = prefix + item.name;
-        Console::out(style.longFormat ? longLine(archive, path, shown, item.isFolder) : shown);
-        if (style.recursive && item.isFolder)
-            listFolder(archive, path, shown + QLatin1Char('/'), style);
+    for (const Archive::EntryInfo& entry : archive.entries(folder)) {
+        const QString shown = prefix + entry.name;
+        Console::out(style.longFormat ? longLine(entry, shown) : shown);
+        if (style.recursive && entry.isFolder)
+            listFolder(archive, joinPath(folder, entry.name), shown + QLatin1Char('/'), style);
     }
 }
 
-void printTree(Archive& archive, const QString& folder, int depth)
+void printTree(const Archive& archive, const QString& folder, int depth)
 {
     const QString indent(2 * depth, QLatin1Char(' '));
-    for (const Item& item : itemsOf(archive, folder)) {
-        const QString path = joinPath(folder, item.name);
-        if (item.isFolder) {
-            Console::out(indent + item.name + QLatin1Char('/'));
-            printTree(archive, path, depth + 1);
+    for (const Archive::EntryInfo& entry : archive.entries(folder)) {
+        if (entry.isFolder) {
+            Console::out(indent + entry.name + QLatin1Char('/'));
+            printTree(archive, joinPath(folder, entry.name), depth + 1);
         } else {
-            Console::out(QStringLiteral("%1%2  (%3 bytes)")
-                             .arg(indent, item.name)
-                             .arg(memberSize(archive, path)));
+            Console::out(
+                QStringLiteral("%1%2  (%3 bytes)").arg(indent, entry.name).arg(entry.size));
         }
     }
 }
@@ -77,19 +73,16 @@ int runLs(const Invocation& invocation)
     const QString folder = archivePath(invocation.arguments.value(1, QStringLiteral("/")));
     const ListStyle style{invocation.has(QStringLiteral("long")),
                           invocation.has(QStringLiteral("recursive"))};
-    switch (kindOf(*archive, folder)) {
-    case Kind::Missing:
+    const Archive::EntryInfo entry = archive->entryInfo(folder);
+    if (entry.name.isEmpty()) {
         Console::error(QStringLiteral("%1: no such file or folder in the archive").arg(folder));
         return Failure;
-    case Kind::File:
-        Console::out(style.longFormat ? longLine(*archive, folder, baseName(folder), false)
-                                      : baseName(folder));
-        return Success;
-    case Kind::Folder:
-        listFolder(*archive, folder, QString(), style);
-        return Success;
     }
-    return Failure;
+    if (entry.isFolder)
+        listFolder(*archive, folder, QString(), style);
+    else
+        Console::out(style.longFormat ? longLine(entry, entry.name) : entry.name);
+    return Success;
 }
 
 int runTree(const Invocation& invocation)

@@ -1,23 +1,20 @@
 #include "Console.h"
 
+#include <QLoggingCategory>
 #include <QtGlobal>
 
 #include <cstdio>
 #include <unistd.h>
-#include <utility>
 
 namespace Kestar {
 
 namespace {
 
-constexpr int KeptMessages = 100;
 // Transfers shorter than this finish before a bar would tell anything.
 constexpr qint64 ProgressThreshold = 8 * 1024 * 1024;
 constexpr int BarWidth = 30;
 constexpr qint64 RedrawIntervalMs = 100;
 
-bool verboseOutput = false;
-QStringList libraryMessages;
 QString commandName;
 
 void writeLine(FILE* stream, const QString& line)
@@ -28,15 +25,10 @@ void writeLine(FILE* stream, const QString& line)
 
 void handleMessage(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
-    if (type == QtDebugMsg || type == QtInfoMsg) {
-        libraryMessages.append(message);
-        if (libraryMessages.size() > KeptMessages)
-            libraryMessages.removeFirst();
-        if (verboseOutput)
-            writeLine(stderr, QStringLiteral("kestar: [debug] ") + message);
-        return;
-    }
-    writeLine(stderr, QStringLiteral("kestar: warning: ") + message);
+    const bool diagnostic = type == QtDebugMsg || type == QtInfoMsg;
+    writeLine(stderr, (diagnostic ? QStringLiteral("kestar: [debug] ")
+                                  : QStringLiteral("kestar: warning: ")) +
+                          message);
 }
 
 QString mebibytes(qint64 bytes)
@@ -50,13 +42,9 @@ namespace Console {
 
 void installMessageHandler(bool verbose)
 {
-    verboseOutput = verbose;
+    QLoggingCategory::setFilterRules(verbose ? QStringLiteral("kest.archive.debug=true")
+                                             : QStringLiteral("*.debug=false"));
     qInstallMessageHandler(handleMessage);
-}
-
-QStringList takeLibraryMessages()
-{
-    return std::exchange(libraryMessages, {});
 }
 
 void setCommandName(const QString& name)

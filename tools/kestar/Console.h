@@ -1,25 +1,20 @@
 #pragma once
 
 // What kestar writes: results on standard output, errors on standard error, the library's
-// debug messages only when asked for (-v), and a progress bar for long transfers when standard
+// diagnostics only when asked for (-v), and a progress bar for long transfers when standard
 // error is a terminal.
 
 #include <QElapsedTimer>
 #include <QString>
-#include <QStringList>
 
 namespace Kestar {
 
 namespace Console {
 
-// Routes Qt's messages through kestar: debug messages are kept for diagnosis (see
-// takeLibraryMessages) and printed on standard error only when `verbose` is true; warnings
-// and worse are always printed.
+// Prints Qt's messages on standard error in kestar's form. Debug messages, among them the
+// library's diagnostics (logging category "kest.archive"), are shown only when `verbose` is
+// true; warnings and worse always are.
 void installMessageHandler(bool verbose);
-
-// The debug messages the library wrote since the last call, oldest first (at most the last
-// hundred). kestar reads them to tell why an archive could not be opened.
-QStringList takeLibraryMessages();
 
 void setCommandName(const QString& name);
 

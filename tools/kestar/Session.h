@@ -1,11 +1,9 @@
 #pragma once
 
-// Opening archives for a command, and what kestar asks of an open archive through the
-// library's public interface: the kind of a path, the entries of a folder, a member's size.
+// Opening archives for a command, and kestar's view of paths inside an archive.
 
 #include <KestArchive/Archive.h>
 
-#include <QList>
 #include <QString>
 
 #include <memory>
@@ -29,18 +27,7 @@ QString joinPath(const QString& folder, const QString& name);
 QString baseName(const QString& path);
 
 enum class Kind { Missing, File, Folder };
-Kind kindOf(Archive& archive, const QString& path);
-
-struct Item
-{
-    QString name;
-    bool isFolder = false;
-};
-// The entries of a folder in stored order. Leaves the root as the current folder.
-QList<Item> itemsOf(Archive& archive, const QString& folder);
-
-// The size of a member file; -1 when it cannot be opened.
-qint64 memberSize(Archive& archive, const QString& path);
+Kind kindOf(const Archive& archive, const QString& path);
 
 // Whether a member name can be used as a host file name without leaving the target folder.
 bool isSafeHostName(const QString& name);

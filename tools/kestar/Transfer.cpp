@@ -6,34 +6,18 @@
 
 #include <QFile>
 
-#include <functional>
-#include <stdexcept>
-
 namespace Kestar {
+
+using Kest::Ar::Archive;
 
 namespace {
 
 constexpr qint64 ChunkSize = 64 * 1024;
 
-using Sink = std::function<bool(const char*, qint64)>;
-
-// The library explains a refusal in its last debug message; quotes from Qt's debug stream
-// are dropped.
-QString libraryReason()
-{
-    const QStringList messages = Console::takeLibraryMessages();
-    if (messages.isEmpty())
-        return QStringLiteral("the library gave no reason");
-    QString reason = messages.last();
-    if (reason.size() >= 2 && reason.startsWith(QLatin1Char('"')) &&
-        reason.endsWith(QLatin1Char('"')))
-        reason = reason.mid(1, reason.size() - 2);
-    return reason;
-}
-
-// Moves everything `from` delivers into `to`, chunk by chunk. Returns the number of bytes
-// moved, or -1 when a read or a write failed (with the reason in `why`).
-qint64 pump(QIODevice& from, const Sink& to, ProgressBar* progress, QString& why)
+// Moves everything `from` delivers into `to` (standard output when null), chunk by chunk.
+// Returns the number of bytes moved, or -1 when a read or a write failed (with the reason in
+// `why`).
+qint64 pump(QIODevice& from, QIODevice* to, ProgressBar* progress, QString& why)
 {
     QByteArray buffer(ChunkSize, Qt::Uninitialized);
     qint64 total = 0;
@@ -42,11 +26,16 @@ qint64 pump(QIODevice& from, const Sink& to, ProgressBar* progress, QString& why
         if (count == 0)
             return total;
         if (count < 0) {
-            why = QStringLiteral("read error after %1 bytes").arg(total);
+            why =
+                QStringLiteral("read error after %1 bytes: %2").arg(total).arg(from.errorString());
             return -1;
         }
-        if (!to(buffer.constData(), count)) {
+        const bool written = to ? to->write(buffer.constData(), count) == count
+                                : Console::writeOut(buffer.constData(), count);
+        if (!written) {
             why = QStringLiteral("write error after %1 bytes").arg(total);
+            if (to)
+                why += QStringLiteral(": ") + to->errorString();
             return -1;
         }
         total += count;
@@ -64,11 +53,6 @@ bool deliveredWhole(qint64 moved, qint64 expected, const QString& source, QStrin
     return false;
 }
 
-Sink deviceSink(QIODevice& device)
-{
-    return [&device](const char* data, qint64 size) { return device.write(data, size) == size; };
-}
-
 } // namespace
 
 bool importFile(Kest::Ar::Archive& archive, const QString& hostPath, const QString& memberPath,
@@ -80,20 +64,20 @@ bool importFile(Kest::Ar::Archive& archive, const QString& hostPath, const QStri
         return false;
     }
     const qint64 expected = source.size();
-    Console::takeLibraryMessages();
     Kest::Ar::File member(&archive, memberPath);
     if (!member.open(QIODevice::WriteOnly)) {
-        why = QStringLiteral("cannot write %1: %2").arg(memberPath, libraryReason());
+        why = member.error() == Archive::Error::NotAFile
+                  ? QStringLiteral("%1: is a folder in the archive").arg(memberPath)
+                  : QStringLiteral("cannot write %1: %2").arg(memberPath, member.errorString());
         return false;
     }
     progress.setItem(memberPath);
     QString failure;
-    const qint64 moved = pump(source, deviceSink(member), &progress, failure);
-    try {
-        // Closing writes the member's end, its entry and the directory back.
-        member.close();
-    } catch (const std::exception& writeBack) {
-        why = QStringLiteral("cannot write %1 back: %2").arg(memberPath, writeBack.what());
+    const qint64 moved = pump(source, &member, &progress, failure);
+    // Closing writes the member's end, its entry and the directory back.
+    member.close();
+    if (member.error() != Archive::Error::NoError) {
+        why = QStringLiteral("cannot write %1 back: %2").arg(memberPath, member.errorString());
         return false;
     }
     if (moved < 0) {
@@ -106,10 +90,9 @@ bool importFile(Kest::Ar::Archive& archive, const QString& hostPath, const QStri
 bool exportFile(Kest::Ar::Archive& archive, const QString& memberPath, const QString& hostPath,
                 ProgressBar& progress, QString& why)
 {
-    Console::takeLibraryMessages();
     Kest::Ar::File member(&archive, memberPath);
     if (!member.open(QIODevice::ReadOnly)) {
-        why = QStringLiteral("cannot read %1: %2").arg(memberPath, libraryReason());
+        why = QStringLiteral("cannot read %1: %2").arg(memberPath, member.errorString());
         return false;
     }
     QFile target(hostPath);
@@ -119,7 +102,7 @@ bool exportFile(Kest::Ar::Archive& archive, const QString& memberPath, const QSt
     }
     progress.setItem(memberPath);
     QString failure;
-    const qint64 moved = pump(member, deviceSink(target), &progress, failure);
+    const qint64 moved = pump(member, &target, &progress, failure);
     if (moved < 0 || !target.flush()) {
         why = QStringLiteral("copying %1 to %2: %3")
                   .arg(memberPath, hostPath, moved < 0 ? failure : target.errorString());
@@ -130,14 +113,13 @@ bool exportFile(Kest::Ar::Archive& archive, const QString& memberPath, const QSt
 
 bool exportToStandardOutput(Kest::Ar::Archive& archive, const QString& memberPath, QString& why)
 {
-    Console::takeLibraryMessages();
     Kest::Ar::File member(&archive, memberPath);
     if (!member.open(QIODevice::ReadOnly)) {
-        why = QStringLiteral("cannot read %1: %2").arg(memberPath, libraryReason());
+        why = QStringLiteral("cannot read %1: %2").arg(memberPath, member.errorString());
         return false;
     }
     QString failure;
-    const qint64 moved = pump(member, Console::writeOut, nullptr, failure);
+    const qint64 moved = pump(member, nullptr, nullptr, failure);
     if (moved < 0) {
         why = QStringLiteral("copying %1 to standard output: %2").arg(memberPath, failure);
         return false;
