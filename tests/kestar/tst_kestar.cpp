@@ -5,6 +5,9 @@
 
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
+
 using KestTest::patternBytes;
 using KestTest::readHostFile;
 using KestTest::writeHostFile;
@@ -34,15 +37,17 @@ private slots:
     void progressBarOnlyOnATerminal();
 
 private:
-    Run kestar(const QStringList& arguments);
+    Run kestar(const QStringList& arguments, const std::function<void()>& inChild = {});
     QString path(const QString& name) const { return dir_.filePath(name); }
     QTemporaryDir dir_;
 };
 
-Run tst_Kestar::kestar(const QStringList& arguments)
+Run tst_Kestar::kestar(const QStringList& arguments, const std::function<void()>& inChild)
 {
     QProcess process;
     process.setWorkingDirectory(dir_.path());
+    if (inChild)
+        process.setChildProcessModifier(inChild);
     process.start(KESTAR_BINARY, arguments);
     const bool ended =
         process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit;
@@ -60,8 +65,8 @@ void tst_Kestar::initTestCase()
     QCOMPARE(kestar({"create", "s.kar", "--block-size", "512", "--app-version", "2.5.7"}).status,
              0);
     QCOMPARE(kestar({"add", "s.kar", "hostdir/docs", "-r"}).status, 0);
-    QCOMPARE(kestar({"mkdir", "s.kar", "-p", "/x/y/z", "/empty"}).status, 0);
-    QCOMPARE(kestar({"add", "s.kar", "top.txt"}).status, 0);
+    QCOMPARE(kestar({"mkdir", "s.kar", "-p", "/x/y/z", "/empty", "--durability=crash"}).status, 0);
+    QCOMPARE(kestar({"--durability", "off", "add", "s.kar", "top.txt"}).status, 0);
 }
 
 // Sizes around the block size and a file of a few MiB, in nested folders with an empty one:
@@ -103,8 +108,9 @@ void tst_Kestar::namesUnsafeOnTheHostAreRefused()
 }
 
 // Usage mistakes exit with 2, refused work with 1, each with its message on standard error and
-// the archive untouched; the library's own messages show only with -v. While another process
-// holds l.kar for writing, readers and writers are refused at once, and work once it lets go.
+// the archive untouched; the library's own messages show only with -v; an add that the archive
+// refuses bytes part-way keeps none of its files. While another process holds l.kar for
+// writing, readers and writers are refused at once, and work once it lets go.
 void tst_Kestar::refusals()
 {
     QCOMPARE(kestar({"create", "l.kar"}).status, 0);
@@ -119,6 +125,7 @@ void tst_Kestar::refusals()
         {{"ls", "s.kar", "-x"}, 2, "kestar ls: unknown option -x"},
         {{"cat", "s.kar"}, 2, "kestar cat: missing arguments"},
         {{"create", "n.kar", "--block-size", "4"}, 2, "from 8 to 67108864"},
+        {{"--durability", "bogus", "add", "s.kar", "top.txt"}, 2, "must be off, crash or power"},
         {{"ls", "missing.kar"}, 1, "kestar ls: missing.kar: no such archive"},
         {{"info", "top.txt"}, 1, "kestar info: top.txt: not an archive"},
         {{"get", "s.kar", "docs"}, 1, "kestar get: /docs: is a folder (use -r)"},
@@ -136,6 +143,14 @@ void tst_Kestar::refusals()
         QVERIFY2(run.status == status && run.err.contains(message), what.constData());
         QVERIFY2(run.err.contains("[debug]") == arguments.contains("-v"), what.constData());
     }
+    QVERIFY(writeHostFile(path("w256k"), patternBytes(256 * 1024, 4)));
+    const auto limitFileSize = [] {
+        const rlimit limit{64 * 1024, 64 * 1024};
+        std::signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &limit);
+    };
+    const QStringList add{"add", "s.kar", "hostdir/docs/a.txt", "w256k", "hostdir/docs/b.txt"};
+    QCOMPARE(kestar(add, limitFileSize).status, 1);
     QCOMPARE(readHostFile(path("s.kar")), before);
     holder.write("\n");
     QVERIFY(holder.waitForFinished(30000));

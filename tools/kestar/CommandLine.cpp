@@ -2,12 +2,35 @@
 
 namespace Kestar {
 
+using Kest::Ar::Archive;
+
 namespace {
 
 const OptionSpec VerboseOption{QLatin1Char('v'), QStringLiteral("verbose"), QString(),
                                QStringLiteral("show the library's debug messages")};
 const OptionSpec HelpOption{QLatin1Char('h'), QStringLiteral("help"), QString(),
                             QStringLiteral("show this help")};
+const OptionSpec DurabilityOption{
+    QChar(), QStringLiteral("durability"), QStringLiteral("LEVEL"),
+    QStringLiteral("what a commit survives: off, crash or power (default)")};
+
+bool parseDurability(const QString& text, Archive::Durability& durability)
+{
+    static const QHash<QString, Archive::Durability> levels{
+        {QStringLiteral("off"), Archive::Durability::Off},
+        {QStringLiteral("crash"), Archive::Durability::CrashSafe},
+        {QStringLiteral("power"), Archive::Durability::PowerSafe}};
+    const auto level = levels.constFind(text);
+    if (level == levels.cend())
+        return false;
+    durability = *level;
+    return true;
+}
+
+QString badDurability(const QString& text)
+{
+    return QStringLiteral("--durability must be off, crash or power, not '%1'").arg(text);
+}
 
 const CommandSpec* findCommand(const QList<CommandSpec>& commands, const QString& name)
 {
@@ -91,7 +114,8 @@ private:
             invocation_.verbose = true;
             return true;
         }
-        const OptionSpec* option = findLong(command_, name);
+        const OptionSpec* option =
+            name == DurabilityOption.longName ? &DurabilityOption : findLong(command_, name);
         if (!option)
             return fail(QStringLiteral("unknown option --%1").arg(name));
         if (option->valueName.isEmpty()) {
@@ -140,6 +164,8 @@ private:
 
     bool setValue(const OptionSpec& option, const QString& value)
     {
+        if (&option == &DurabilityOption)
+            return parseDurability(value, invocation_.durability) || fail(badDurability(value));
         invocation_.values.insert(option.longName, value);
         return true;
     }
@@ -198,15 +224,26 @@ QString Invocation::value(const QString& longName, const QString& fallback) cons
 ParseResult parseCommandLine(const QStringList& words, const QList<CommandSpec>& commands)
 {
     bool verbose = false;
+    Archive::Durability durability = Archive::Durability::PowerSafe;
     qsizetype i = 0;
     for (; i < words.size() && words.at(i).startsWith(QLatin1Char('-')); ++i) {
         const QString& word = words.at(i);
-        if (word == QLatin1String("-v") || word == QLatin1String("--verbose"))
+        const QString name = word.section(QLatin1Char('='), 0, 0);
+        if (word == QLatin1String("-v") || word == QLatin1String("--verbose")) {
             verbose = true;
-        else if (word == QLatin1String("-h") || word == QLatin1String("--help"))
+        } else if (word == QLatin1String("-h") || word == QLatin1String("--help")) {
             return showHelp(nullptr);
-        else
+        } else if (name == QLatin1String("--durability")) {
+            const bool attached = word.size() > name.size();
+            if (!attached && i + 1 == words.size())
+                return usageError(nullptr,
+                                  QStringLiteral("option --durability needs a value (LEVEL)"));
+            const QString value = attached ? word.mid(name.size() + 1) : words.at(++i);
+            if (!parseDurability(value, durability))
+                return usageError(nullptr, badDurability(value));
+        } else {
             return usageError(nullptr, QStringLiteral("unknown option %1").arg(word));
+        }
     }
     if (i == words.size())
         return usageError(nullptr, QStringLiteral("no command given"));
@@ -224,6 +261,7 @@ ParseResult parseCommandLine(const QStringList& words, const QList<CommandSpec>&
     ParseResult result;
     result.outcome = ParseResult::Run;
     result.invocation.verbose = verbose;
+    result.invocation.durability = durability;
     WordParser(*command, words.mid(i + 1), result).parse();
     return result;
 }
@@ -238,6 +276,7 @@ QString commandHelp(const CommandSpec& command)
     for (const OptionSpec& option : command.options)
         text += optionLine(option);
     text += optionLine(VerboseOption);
+    text += optionLine(DurabilityOption);
     text += optionLine(HelpOption);
     return text;
 }
@@ -245,7 +284,7 @@ QString commandHelp(const CommandSpec& command)
 QString overviewHelp(const QList<CommandSpec>& commands)
 {
     QString text = QStringLiteral(
-        "Usage: kestar [-v] COMMAND [options] ARGUMENTS...\n\n"
+        "Usage: kestar [-v] [--durability LEVEL] COMMAND [options] ARGUMENTS...\n\n"
         "Works with KestArchive archives: single files that hold a whole tree of folders and\n"
         "files.\n\nCommands:\n");
     for (const CommandSpec& command : commands)
@@ -254,6 +293,10 @@ QString overviewHelp(const QList<CommandSpec>& commands)
         "\nRun 'kestar COMMAND --help' for the options of one command.\n"
         "Paths inside an archive are absolute (/docs/report) or relative to its root\n"
         "(docs/report). The library's debug messages are shown only with -v.\n"
+        "A command that changes an archive is one transaction: what it did is committed as a\n"
+        "whole when it ends, and nothing of it when the archive cannot be written (a full disk).\n"
+        "--durability LEVEL says what a commit survives: power (the default) a power cut, crash\n"
+        "a killed process but not a power cut, off nothing (for scratch archives; faster).\n"
         "Exit status: 0 when the whole request succeeded, 1 when any part of it failed (or\n"
         "check found a problem), 2 for a mistake on the command line.\n");
     return text;

@@ -1,13 +1,16 @@
 #pragma once
 
-// The command line of kestar: `kestar [-v] COMMAND [options] ARGUMENTS...`.
+// The command line of kestar: `kestar [-v] [--durability LEVEL] COMMAND [options] ARGUMENTS...`.
 //
 // Every command is described by a CommandSpec (its options, how many arguments it takes, its
 // help text); one parser serves them all. Options may stand before, between or after the
 // arguments; "--" ends the options. Short flags may be combined ("-lR"), a short option's
 // value may follow it directly or as the next word ("-Cdocs", "-C docs"), and a long option's
 // value after "=" or as the next word ("--block-size=512", "--block-size 512"). Every command
-// accepts -h/--help and -v/--verbose.
+// accepts -h/--help, -v/--verbose and --durability LEVEL (off, crash or power), which may also
+// stand before the command's name.
+
+#include <KestArchive/Archive.h>
 
 #include <QHash>
 #include <QList>
@@ -47,6 +50,7 @@ struct Invocation
     QSet<QString> flags;            // long names of the flags given
     QHash<QString, QString> values; // long name -> value of the valued options given
     bool verbose = false;
+    Kest::Ar::Archive::Durability durability = Kest::Ar::Archive::Durability::PowerSafe;
 
     bool has(const QString& longName) const;
     QString value(const QString& longName, const QString& fallback = QString()) const;

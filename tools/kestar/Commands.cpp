@@ -3,6 +3,7 @@
 #include "Commands.h"
 
 #include "Console.h"
+#include "Session.h"
 
 namespace Kestar {
 
@@ -12,12 +13,30 @@ void Outcome::fail(const QString& message)
     failed_ = true;
 }
 
-void closeArchive(Kest::Ar::Archive& archive, Outcome& outcome)
+void Outcome::fail(const QString& message, Archive::Error code)
 {
+    fail(message);
+    if (code == Archive::Error::IoError || code == Archive::Error::OutOfSpace)
+        writeFailed_ = true;
+}
+
+void closeArchive(Archive& archive, Outcome& outcome)
+{
+    if (!outcome.writeFailed() && !archive.commit())
+        outcome.fail(QStringLiteral("cannot commit the changes: %1")
+                         .arg(failureText(archive.error(), archive.errorString())),
+                     archive.error());
+    const bool journalled = archive.durability() != Archive::Durability::Off;
     archive.close();
-    if (archive.error() != Kest::Ar::Archive::Error::NoError)
-        outcome.fail(
-            QStringLiteral("cannot write the archive back: %1").arg(archive.errorString()));
+    if (outcome.writeFailed())
+        outcome.fail(journalled ? QStringLiteral("nothing of this command was committed: the "
+                                                 "archive is as it was before")
+                                : QStringLiteral("the archive was written without a journal "
+                                                 "(--durability off) and may be damaged; see "
+                                                 "'kestar check'"));
+    else if (archive.error() != Archive::Error::NoError)
+        outcome.fail(QStringLiteral("cannot close the archive: %1")
+                         .arg(failureText(archive.error(), archive.errorString())));
 }
 
 QList<CommandSpec> allCommands()

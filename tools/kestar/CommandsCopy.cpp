@@ -126,7 +126,10 @@ QStringList makeFolders(Archive& archive, const QStringList& folders, Outcome& o
             broken.append(folder);
         } else if (kind == Kind::Missing && !archive.makeFolder(folder)) {
             outcome.fail(QStringLiteral("%1: cannot make the folder (%2)")
-                             .arg(folder, archive.errorString()));
+                             .arg(folder, failureText(archive.error(), archive.errorString())),
+                         archive.error());
+            if (outcome.writeFailed())
+                break;
             broken.append(folder);
         }
     }
@@ -138,12 +141,14 @@ void carryOutImport(Archive& archive, const Plan& plan, Outcome& outcome)
     const QStringList broken = makeFolders(archive, plan.folders, outcome);
     ProgressBar progress(plan.bytes);
     for (const FileJob& job : plan.files) {
+        if (outcome.writeFailed())
+            break;
         if (isInside(job.to, broken))
             continue;
-        QString why;
-        if (!importFile(archive, job.from, job.to, progress, why)) {
+        ImportFailure failure;
+        if (!importFile(archive, job.from, job.to, progress, failure)) {
             progress.finish();
-            outcome.fail(why);
+            outcome.fail(failure.why, failure.code);
         }
     }
     progress.finish();
@@ -243,7 +248,7 @@ void carryOutExport(Archive& archive, const Plan& plan, Outcome& outcome)
 int runAdd(const Invocation& invocation)
 {
     const QString archiveFile = invocation.arguments.at(0);
-    const auto archive = openArchive(archiveFile, Access::Write);
+    const auto archive = openArchive(archiveFile, Access::Write, invocation.durability);
     if (!archive)
         return Failure;
     const QString target =
@@ -263,7 +268,8 @@ int runAdd(const Invocation& invocation)
 
 int runGet(const Invocation& invocation)
 {
-    const auto archive = openArchive(invocation.arguments.at(0), Access::Read);
+    const auto archive =
+        openArchive(invocation.arguments.at(0), Access::Read, invocation.durability);
     if (!archive)
         return Failure;
     const QString hostFolder = invocation.value(QStringLiteral("directory"), QStringLiteral("."));

@@ -46,8 +46,9 @@ bool makeFolder(Archive& archive, const QString& folder, bool parents, Outcome& 
             return false;
     }
     if (!archive.makeFolder(folder)) {
-        outcome.fail(
-            QStringLiteral("%1: cannot make the folder (%2)").arg(folder, archive.errorString()));
+        outcome.fail(QStringLiteral("%1: cannot make the folder (%2)")
+                         .arg(folder, failureText(archive.error(), archive.errorString())),
+                     archive.error());
         return false;
     }
     return true;
@@ -55,16 +56,18 @@ bool makeFolder(Archive& archive, const QString& folder, bool parents, Outcome& 
 
 void failToRemove(const Archive& archive, const QString& path, Outcome& outcome)
 {
-    outcome.fail(QStringLiteral("%1: cannot remove (%2)").arg(path, archive.errorString()));
+    outcome.fail(QStringLiteral("%1: cannot remove (%2)")
+                     .arg(path, failureText(archive.error(), archive.errorString())),
+                 archive.error());
 }
 
-// Removes the folder with everything in it. Member files are removed one by one, each
-// written back at once; the folders go from memory and are written back when the archive
-// is closed.
+// Removes the folder with everything in it.
 bool removeTree(Archive& archive, const QString& folder, Outcome& outcome)
 {
     bool removedAll = true;
     for (const Archive::EntryInfo& entry : archive.entries(folder)) {
+        if (outcome.writeFailed())
+            return false;
         const QString path = joinPath(folder, entry.name);
         if (entry.isFolder) {
             removedAll = removeTree(archive, path, outcome) && removedAll;
@@ -73,7 +76,7 @@ bool removeTree(Archive& archive, const QString& folder, Outcome& outcome)
             removedAll = false;
         }
     }
-    if (removedAll && !archive.removeFolder(folder)) {
+    if (removedAll && !outcome.writeFailed() && !archive.removeFolder(folder)) {
         failToRemove(archive, folder, outcome);
         return false;
     }
@@ -127,9 +130,10 @@ int runCreate(const Invocation& invocation)
     }
     Archive archive(path, blockSize);
     archive.setApplicationVersion(version);
+    archive.setDurability(invocation.durability);
     if (!archive.open(QIODevice::ReadWrite)) {
-        Console::error(
-            QStringLiteral("%1: cannot create the archive (%2)").arg(path, archive.errorString()));
+        Console::error(QStringLiteral("%1: cannot create the archive (%2)")
+                           .arg(path, failureText(archive.error(), archive.errorString())));
         return Failure;
     }
     return Success;
@@ -137,12 +141,15 @@ int runCreate(const Invocation& invocation)
 
 int runMkdir(const Invocation& invocation)
 {
-    const auto archive = openArchive(invocation.arguments.at(0), Access::Write);
+    const auto archive =
+        openArchive(invocation.arguments.at(0), Access::Write, invocation.durability);
     if (!archive)
         return Failure;
     const bool parents = invocation.has(QStringLiteral("parents"));
     Outcome outcome;
     for (const QString& argument : invocation.arguments.mid(1)) {
+        if (outcome.writeFailed())
+            break;
         const QString folder = archivePath(argument);
         if (folder == QLatin1String("/")) {
             if (!parents)
@@ -157,12 +164,15 @@ int runMkdir(const Invocation& invocation)
 
 int runRm(const Invocation& invocation)
 {
-    const auto archive = openArchive(invocation.arguments.at(0), Access::Write);
+    const auto archive =
+        openArchive(invocation.arguments.at(0), Access::Write, invocation.durability);
     if (!archive)
         return Failure;
     const bool recursive = invocation.has(QStringLiteral("recursive"));
     Outcome outcome;
     for (const QString& argument : invocation.arguments.mid(1)) {
+        if (outcome.writeFailed())
+            break;
         const QString path = archivePath(argument);
         if (path == QLatin1String("/")) {
             outcome.fail(QStringLiteral("/: the root folder cannot be removed"));
@@ -192,11 +202,14 @@ int runRm(const Invocation& invocation)
 
 int runRmdir(const Invocation& invocation)
 {
-    const auto archive = openArchive(invocation.arguments.at(0), Access::Write);
+    const auto archive =
+        openArchive(invocation.arguments.at(0), Access::Write, invocation.durability);
     if (!archive)
         return Failure;
     Outcome outcome;
     for (const QString& argument : invocation.arguments.mid(1)) {
+        if (outcome.writeFailed())
+            break;
         const QString folder = archivePath(argument);
         const Kind kind = kindOf(*archive, folder);
         if (folder == QLatin1String("/"))

@@ -67,7 +67,8 @@ QString versionText(const Archive::Version& version)
 
 int runLs(const Invocation& invocation)
 {
-    const auto archive = openArchive(invocation.arguments.at(0), Access::Read);
+    const auto archive =
+        openArchive(invocation.arguments.at(0), Access::Read, invocation.durability);
     if (!archive)
         return Failure;
     const QString folder = archivePath(invocation.arguments.value(1, QStringLiteral("/")));
@@ -87,7 +88,8 @@ int runLs(const Invocation& invocation)
 
 int runTree(const Invocation& invocation)
 {
-    const auto archive = openArchive(invocation.arguments.at(0), Access::Read);
+    const auto archive =
+        openArchive(invocation.arguments.at(0), Access::Read, invocation.durability);
     if (!archive)
         return Failure;
     Console::out(QStringLiteral("/"));
@@ -97,7 +99,8 @@ int runTree(const Invocation& invocation)
 
 int runCat(const Invocation& invocation)
 {
-    const auto archive = openArchive(invocation.arguments.at(0), Access::Read);
+    const auto archive =
+        openArchive(invocation.arguments.at(0), Access::Read, invocation.durability);
     if (!archive)
         return Failure;
     const QString path = archivePath(invocation.arguments.at(1));
@@ -119,7 +122,7 @@ int runCat(const Invocation& invocation)
 int runInfo(const Invocation& invocation)
 {
     const QString path = invocation.arguments.at(0);
-    const auto archive = openArchive(path, Access::Read);
+    const auto archive = openArchive(path, Access::Read, invocation.durability);
     if (!archive)
         return Failure;
     const Archive::Statistics figures = archive->statistics();
@@ -152,7 +155,7 @@ int runInfo(const Invocation& invocation)
 int runCheck(const Invocation& invocation)
 {
     const QString path = invocation.arguments.at(0);
-    const auto archive = openArchive(path, Access::Read);
+    const auto archive = openArchive(path, Access::Read, invocation.durability);
     if (!archive)
         return Failure;
     const QStringList problems = archive->check();

@@ -29,13 +29,15 @@ QString openFailure(const QString& path, Access access, const Archive& archive)
         return QStringLiteral("%1: the archive is damaged and cannot be opened (%2)")
             .arg(path, archive.errorString());
     default:
-        return QStringLiteral("%1: cannot open the archive (%2)").arg(path, archive.errorString());
+        return QStringLiteral("%1: cannot open the archive (%2)")
+            .arg(path, failureText(archive.error(), archive.errorString()));
     }
 }
 
 } // namespace
 
-std::unique_ptr<Archive> openArchive(const QString& path, Access access)
+std::unique_ptr<Archive> openArchive(const QString& path, Access access,
+                                     Archive::Durability durability)
 {
     const QFileInfo info(path);
     if (!info.exists()) {
@@ -51,12 +53,25 @@ std::unique_ptr<Archive> openArchive(const QString& path, Access access)
         return nullptr;
     }
     auto archive = std::make_unique<Archive>(path);
+    archive->setDurability(durability);
     const auto mode = access == Access::Write ? QIODevice::ReadWrite : QIODevice::ReadOnly;
     if (!archive->open(mode)) {
         Console::error(openFailure(path, access, *archive));
         return nullptr;
     }
+    if (access == Access::Write && !archive->beginTransaction()) {
+        Console::error(QStringLiteral("%1: cannot start a transaction (%2)")
+                           .arg(path, failureText(archive->error(), archive->errorString())));
+        return nullptr;
+    }
     return archive;
+}
+
+QString failureText(Archive::Error code, const QString& errorString)
+{
+    if (code == Archive::Error::OutOfSpace)
+        return QStringLiteral("the disk is full (%1)").arg(errorString);
+    return errorString;
 }
 
 QString archivePath(const QString& userPath)

@@ -14,9 +14,15 @@ using Kest::Ar::Archive;
 
 enum class Access { Read, Write };
 
-// Opens an existing archive: shared for reading, alone for writing. On failure prints why
-// (no such file, not an archive, locked by another process, damaged) and returns null.
-std::unique_ptr<Archive> openArchive(const QString& path, Access access);
+// Opens an existing archive: shared for reading, alone for writing, with its commits as
+// durable as `durability` says. For writing, the command's changes are one transaction from
+// here on, which closeArchive() commits. On failure prints why (no such file, not an archive,
+// locked by another process, damaged) and returns null.
+std::unique_ptr<Archive> openArchive(const QString& path, Access access,
+                                     Archive::Durability durability);
+
+// The library's reason for a failure as the user reads it: a full disk is called so.
+QString failureText(Archive::Error code, const QString& errorString);
 
 // A path inside the archive as kestar passes it to the library: absolute, without trailing
 // separators; "/" for the root. Paths given relative are taken from the root.

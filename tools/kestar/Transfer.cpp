@@ -1,6 +1,7 @@
 #include "Transfer.h"
 
 #include "Console.h"
+#include "Session.h"
 
 #include <KestArchive/File.h>
 
@@ -55,36 +56,40 @@ bool deliveredWhole(qint64 moved, qint64 expected, const QString& source, QStrin
 
 } // namespace
 
+// A member that fails a write has been cut off from its archive, which rolled back: closing
+// it keeps that error.
 bool importFile(Kest::Ar::Archive& archive, const QString& hostPath, const QString& memberPath,
-                ProgressBar& progress, QString& why)
+                ProgressBar& progress, ImportFailure& failure)
 {
     QFile source(hostPath);
     if (!source.open(QIODevice::ReadOnly)) {
-        why = QStringLiteral("cannot read %1: %2").arg(hostPath, source.errorString());
+        failure.why = QStringLiteral("cannot read %1: %2").arg(hostPath, source.errorString());
         return false;
     }
     const qint64 expected = source.size();
     Kest::Ar::File member(&archive, memberPath);
-    if (!member.open(QIODevice::WriteOnly)) {
-        why = member.error() == Archive::Error::NotAFile
-                  ? QStringLiteral("%1: is a folder in the archive").arg(memberPath)
-                  : QStringLiteral("cannot write %1: %2").arg(memberPath, member.errorString());
+    const auto memberFailed = [&] {
+        failure.code = member.error();
+        failure.why = failure.code == Archive::Error::NotAFile
+                          ? QStringLiteral("%1: is a folder in the archive").arg(memberPath)
+                          : QStringLiteral("cannot write %1: %2")
+                                .arg(memberPath, failureText(failure.code, member.errorString()));
         return false;
-    }
+    };
+    if (!member.open(QIODevice::WriteOnly))
+        return memberFailed();
     progress.setItem(memberPath);
-    QString failure;
-    const qint64 moved = pump(source, &member, &progress, failure);
-    // Closing writes the member's end, its entry and the directory back.
+    QString why;
+    const qint64 moved = pump(source, &member, &progress, why);
+    // Closing records the member's end and entry.
     member.close();
-    if (member.error() != Archive::Error::NoError) {
-        why = QStringLiteral("cannot write %1 back: %2").arg(memberPath, member.errorString());
-        return false;
-    }
+    if (member.error() != Archive::Error::NoError)
+        return memberFailed();
     if (moved < 0) {
-        why = QStringLiteral("copying %1 to %2: %3").arg(hostPath, memberPath, failure);
+        failure.why = QStringLiteral("copying %1 to %2: %3").arg(hostPath, memberPath, why);
         return false;
     }
-    return deliveredWhole(moved, expected, hostPath, why);
+    return deliveredWhole(moved, expected, hostPath, failure.why);
 }
 
 bool exportFile(Kest::Ar::Archive& archive, const QString& memberPath, const QString& hostPath,

@@ -12,10 +12,18 @@ namespace Kestar {
 
 class ProgressBar;
 
+// Why a transfer into an archive failed: the reason, and the library's error when the
+// member failed (NoError when the host file did).
+struct ImportFailure
+{
+    QString why;
+    Kest::Ar::Archive::Error code = Kest::Ar::Archive::Error::NoError;
+};
+
 // Copies the host file into the member, which is created or rewritten from its start.
-// On failure returns false with the reason in `why`.
+// On failure returns false with the reason in `failure`.
 bool importFile(Kest::Ar::Archive& archive, const QString& hostPath, const QString& memberPath,
-                ProgressBar& progress, QString& why);
+                ProgressBar& progress, ImportFailure& failure);
 
 // Copies the member to the host file, which is created or emptied first.
 bool exportFile(Kest::Ar::Archive& archive, const QString& memberPath, const QString& hostPath,
