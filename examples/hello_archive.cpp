@@ -28,9 +28,12 @@ int main(int argc, char* argv[])
     if (!archive.open(QIODevice::ReadWrite))
         return 1;
 
-    // Folders change in memory and reach the file with the next member written (or with
-    // writeBack()).
-    archive.makeFolder("/notes");
+    // Folders change in memory and reach the file with the next write-back: a member closed,
+    // writeBack(), or closing the archive.
+    if (!archive.makeFolder("/notes")) {
+        std::fprintf(stderr, "%s\n", qPrintable(archive.errorString()));
+        return 1;
+    }
 
     // A member file is a QIODevice. Closing it (here: leaving the scope) writes it back.
     const QByteArray text = "Hello, archive!\n";

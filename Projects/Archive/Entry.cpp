@@ -1,25 +1,12 @@
 #include "Entry.h"
 
-#include <QDebug>
+#include "Failure.h"
+
 #include <QtNumeric>
 
 #include <limits>
 
 namespace Kest::Ar {
-
-namespace {
-
-// A damaged directory could nest folders deeper than any real tree; reading stops there
-// instead of exhausting the stack.
-constexpr int MaxFolderDepth = 4096;
-thread_local int folderReadDepth = 0;
-
-QString typeText(bool isFolder)
-{
-    return isFolder ? QStringLiteral("FOLDER") : QStringLiteral("FILE");
-}
-
-} // namespace
 
 // ---- Entry ------------------------------------------------------------------------------
 
@@ -27,13 +14,7 @@ Entry::Entry(const QString& name) : name_(name)
 {
 }
 
-QString Entry::toString() const
-{
-    return dumpLine(QStringLiteral("name"), name_) +
-           dumpLine(QStringLiteral("type"), typeText(isFolder()));
-}
-
-void Entry::read(QDataStream& in)
+void Entry::read(QDataStream& in, int, int)
 {
     in >> name_;
 }
@@ -53,12 +34,15 @@ FolderEntry* Entry::parent() const
     return parent_;
 }
 
-void Entry::setParent(FolderEntry* folder)
+int Entry::level() const
 {
-    parent_ = folder;
+    int level = 1;
+    for (const FolderEntry* folder = parent_; folder; folder = folder->parent_)
+        ++level;
+    return level;
 }
 
-Entry* Entry::load(QDataStream& in)
+Entry* Entry::load(QDataStream& in, int sizeWidth, int depth)
 {
     qint32 code = 0;
     in >> code;
@@ -68,10 +52,10 @@ Entry* Entry::load(QDataStream& in)
     } else if (code == FolderType) {
         entry = new FolderEntry;
     } else {
-        qDebug("Invalid entry type %d", code);
+        note(QStringLiteral("Invalid entry type %1").arg(code));
         return nullptr;
     }
-    entry->read(in);
+    entry->read(in, sizeWidth, depth);
     return entry;
 }
 
@@ -81,14 +65,7 @@ void Entry::store(QDataStream& out) const
     write(out);
 }
 
-QString Entry::dumpLine(const QString& key, const QString& value)
-{
-    return key + QStringLiteral(" \t=\t ") + value + QLatin1Char('\n');
-}
-
 // ---- FileEntry --------------------------------------------------------------------------
-
-int FileEntry::sizeWidth = 8;
 
 FileEntry::FileEntry(const QString& name) : Entry(name)
 {
@@ -104,16 +81,14 @@ bool FileEntry::isFolder() const
     return false;
 }
 
-QString FileEntry::toString() const
+int FileEntry::type() const
 {
-    return Entry::toString() + dumpLine(QStringLiteral("size"), QString::number(size_)) +
-           dumpLine(QStringLiteral("firstBlock"), QString::number(firstBlock_)) +
-           dumpLine(QStringLiteral("lastBlock"), QString::number(lastBlock_));
+    return FileType;
 }
 
-void FileEntry::read(QDataStream& in)
+void FileEntry::read(QDataStream& in, int sizeWidth, int depth)
 {
-    Entry::read(in);
+    Entry::read(in, sizeWidth, depth);
     if (sizeWidth == 4) {
         quint32 narrow = 0;
         in >> narrow;
@@ -128,11 +103,6 @@ void FileEntry::write(QDataStream& out) const
 {
     Entry::write(out);
     out << size_ << qint32(firstBlock_) << qint32(lastBlock_);
-}
-
-int FileEntry::type() const
-{
-    return FileType;
 }
 
 void FileEntry::setSize(qint64 size)
@@ -165,11 +135,6 @@ bool FileEntry::isUnallocated() const
     return firstBlock_ == -1;
 }
 
-void FileEntry::setSizeWidth(int width)
-{
-    sizeWidth = width;
-}
-
 // ---- FolderEntry ------------------------------------------------------------------------
 
 FolderEntry::FolderEntry(const QString& name) : Entry(name)
@@ -197,36 +162,30 @@ bool FolderEntry::isFolder() const
     return true;
 }
 
-QString FolderEntry::toString() const
+int FolderEntry::type() const
 {
-    QString text = Entry::toString() +
-                   dumpLine(QStringLiteral("nChildren"), QString::number(children_.size()));
-    for (const Entry* child : children_)
-        text += QStringLiteral("*** child ***\n") + child->toString();
-    return text;
+    return FolderType;
 }
 
-void FolderEntry::read(QDataStream& in)
+void FolderEntry::read(QDataStream& in, int sizeWidth, int depth)
 {
-    Entry::read(in);
+    Entry::read(in, sizeWidth, depth);
     deleteChildren();
     quint32 count = 0;
     in >> count;
-    if (folderReadDepth >= MaxFolderDepth) {
+    if (depth > MaxFolderDepth) {
         in.setStatus(QDataStream::ReadCorruptData);
         return;
     }
-    ++folderReadDepth;
-    readChildren(in, count);
-    --folderReadDepth;
+    readChildren(in, count, sizeWidth, depth);
 }
 
 // The stored count is not trusted: no room is reserved for it, and reading stops as soon as
 // the stream fails, so a damaged count costs nothing beyond the data actually present.
-void FolderEntry::readChildren(QDataStream& in, quint32 count)
+void FolderEntry::readChildren(QDataStream& in, quint32 count, int sizeWidth, int depth)
 {
     for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
-        Entry* child = Entry::load(in);
+        Entry* child = Entry::load(in, sizeWidth, depth + 1);
         if (!child) {
             // Nothing tells how long an unknown body is: what follows cannot be read.
             in.setStatus(QDataStream::ReadCorruptData);
@@ -250,18 +209,9 @@ void FolderEntry::write(QDataStream& out) const
         child->store(out);
 }
 
-int FolderEntry::type() const
-{
-    return FolderType;
-}
-
 Entry* FolderEntry::child(const QString& name) const
 {
-    for (Entry* entry : children_) {
-        if (entry->name_ == name)
-            return entry;
-    }
-    return nullptr;
+    return byName_.value(name, nullptr);
 }
 
 bool FolderEntry::contains(const QString& name) const
@@ -271,8 +221,10 @@ bool FolderEntry::contains(const QString& name) const
 
 void FolderEntry::addChild(Entry* entry)
 {
-    entry->setParent(this);
+    entry->parent_ = this;
     children_.append(entry);
+    if (!byName_.contains(entry->name_))
+        byName_.insert(entry->name_, entry);
 }
 
 FileEntry* FolderEntry::newFile(const QString& name)
@@ -284,16 +236,17 @@ FileEntry* FolderEntry::newFile(const QString& name)
 
 void FolderEntry::removeChild(Entry* entry)
 {
-    delete entry;
     children_.removeAll(entry);
-}
-
-bool FolderEntry::rename(Entry* entry, const QString& name)
-{
-    if (contains(name))
-        return false;
-    entry->name_ = name;
-    return true;
+    const auto indexed = byName_.find(entry->name_);
+    if (indexed != byName_.end() && indexed.value() == entry) {
+        const auto twin = std::find_if(children_.cbegin(), children_.cend(),
+                                       [entry](const Entry* e) { return e->name_ == entry->name_; });
+        if (twin == children_.cend())
+            byName_.erase(indexed);
+        else
+            indexed.value() = *twin;
+    }
+    delete entry;
 }
 
 bool FolderEntry::isEmpty() const
@@ -305,18 +258,7 @@ void FolderEntry::deleteChildren()
 {
     qDeleteAll(children_);
     children_.clear();
-}
-
-QDataStream& operator>>(QDataStream& in, Entry& entry)
-{
-    entry.read(in);
-    return in;
-}
-
-QDataStream& operator<<(QDataStream& out, const Entry& entry)
-{
-    entry.write(out);
-    return out;
+    byName_.clear();
 }
 
 } // namespace Kest::Ar

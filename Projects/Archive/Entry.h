@@ -1,6 +1,14 @@
 #pragma once
 
+// The directory tree of an archive. Not installed.
+//
+// Stored form (QDataStream defaults, big-endian): a file body is name (QString), size (int64;
+// uint32 in archives of format version 2 and lower), first block and last block (int32). A
+// folder body is name, child count (int32), then for every child its type code (int32: 0 file,
+// 1 folder) followed by its body, depth first.
+
 #include <QDataStream>
+#include <QHash>
 #include <QList>
 #include <QString>
 
@@ -8,12 +16,11 @@ namespace Kest::Ar {
 
 class FolderEntry;
 
-// The directory tree of an archive. Entries are internal to the library.
-//
-// Stored form (QDataStream defaults, big-endian): a file body is name (QString), size
-// (int64; uint32 in archives of format version 2 and lower), first block and last block
-// (int32). A folder body is name, child count (int32), then for every child its type code
-// (int32: 0 file, 1 folder) followed by its body, depth first.
+// Folders nest at most this deep, the root counting as the first level. The reader refuses a
+// deeper tree (a damaged one could otherwise exhaust the stack) and so the writer never makes
+// one.
+constexpr int MaxFolderDepth = 4096;
+
 class Entry
 {
 public:
@@ -27,22 +34,21 @@ public:
 
     virtual qint64 size() const = 0;
     virtual bool isFolder() const = 0;
-    virtual QString toString() const;
-    virtual void read(QDataStream& in);
-    virtual void write(QDataStream& out) const;
     virtual int type() const = 0;
+    // Reads the body. `sizeWidth` is the width of stored member sizes (4 or 8 bytes);
+    // `depth` the level at which a folder body stands (the root's is 1).
+    virtual void read(QDataStream& in, int sizeWidth, int depth = 1);
+    virtual void write(QDataStream& out) const;
 
     QString name() const;
     FolderEntry* parent() const;
-    void setParent(FolderEntry* folder);
+    // The number of folders from the root down to this entry's own level, the root's being 1.
+    int level() const;
 
-    // Reads a type code and the body that follows; null (and a debug message) for an
-    // unknown code. The caller owns the result.
-    static Entry* load(QDataStream& in);
+    // Reads a type code and the body that follows; null for an unknown code. The caller owns
+    // the result.
+    static Entry* load(QDataStream& in, int sizeWidth, int depth);
     void store(QDataStream& out) const;
-
-protected:
-    static QString dumpLine(const QString& key, const QString& value);
 
 private:
     friend class FolderEntry;
@@ -59,24 +65,19 @@ public:
 
     qint64 size() const override;
     bool isFolder() const override;
-    QString toString() const override;
-    void read(QDataStream& in) override;
-    void write(QDataStream& out) const override;
     int type() const override;
+    void read(QDataStream& in, int sizeWidth, int depth = 1) override;
+    void write(QDataStream& out) const override;
 
     void setSize(qint64 size);
     int firstBlock() const;
     void setFirstBlock(int block);
     int lastBlock() const;
     void setLastBlock(int block);
+    // A member that has never been given a block: first block END_OF_CHAIN.
     bool isUnallocated() const;
 
-    // The width in bytes (4 or 8) in which read() takes the stored size; process-wide.
-    static void setSizeWidth(int width);
-
 private:
-    static int sizeWidth;
-
     qint64 size_ = 0;
     int firstBlock_ = -1;
     int lastBlock_ = -1;
@@ -93,17 +94,15 @@ public:
 
     qint64 size() const override;
     bool isFolder() const override;
-    QString toString() const override;
-    void read(QDataStream& in) override;
-    void write(QDataStream& out) const override;
     int type() const override;
+    void read(QDataStream& in, int sizeWidth, int depth = 1) override;
+    void write(QDataStream& out) const override;
 
     Entry* child(const QString& name) const;
     bool contains(const QString& name) const;
     void addChild(Entry* entry);
     FileEntry* newFile(const QString& name);
     void removeChild(Entry* entry);
-    bool rename(Entry* entry, const QString& name);
     bool isEmpty() const;
 
     Children::const_iterator begin() const { return children_.cbegin(); }
@@ -111,12 +110,12 @@ public:
 
 private:
     void deleteChildren();
-    void readChildren(QDataStream& in, quint32 count);
+    void readChildren(QDataStream& in, quint32 count, int sizeWidth, int depth);
 
-    Children children_;
+    Children children_; // in stored order
+    // The first child of each name, so that a lookup costs the same in a folder of any size.
+    // A damaged directory may hold a name twice; the later ones are found only by iterating.
+    QHash<QString, Entry*> byName_;
 };
-
-QDataStream& operator>>(QDataStream& in, Entry& entry);
-QDataStream& operator<<(QDataStream& out, const Entry& entry);
 
 } // namespace Kest::Ar

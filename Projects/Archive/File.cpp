@@ -1,179 +1,235 @@
-// A member file as a QIODevice.
+// A member file as a QIODevice over its own chain cursor.
 //
-// Member position p lies in block index p / B of the member's chain at offset p % B, except
-// that a non-zero multiple of B is the end of the previous block (offset B): a write there
-// continues at the end of the last existing block and grows the chain only when it needs a
-// byte beyond it.
-//
-// Invariants while open: 0 <= pos_ <= size_; the archive's current position is the place of
-// byte pos_ (as long as nothing else moved it); the chain covers at least size_ bytes. The
-// entry's size and last block change only at open (new member), close and truncate.
+// Invariants while open: 0 <= pos() <= size_, and the cursor stands at or after pos() (after
+// it by what QIODevice has read ahead); the chain covers at least size_ bytes. The entry's
+// size and last block change only at open (a new member), close, flush and truncate.
 
 #include "File.h"
 
-#include "ArchiveInternal.h"
-#include "Entry.h"
+#include "FilePrivate.h"
 
 #include <QScopeGuard>
 
+#include <optional>
+
 namespace Kest::Ar {
 
-using Internal::reportFailure;
-
-namespace {
-QByteArray printable(const QString& text)
+void FilePrivate::failed(Archive::Error code, const QString& message)
 {
-    return text.toLatin1();
+    if (isWriteFailure(code))
+        owner().recoverFromFailure();
+    setError(code, message);
 }
-} // namespace
 
-File::File(Archive* archive, const QString& name) : archive_(archive), name_(name)
+void FilePrivate::setError(Archive::Error code, const QString& message)
+{
+    error = code;
+    q->setErrorString(message);
+    if (code != Archive::Error::NoError)
+        qCDebug(lcArchive, "%s", qUtf8Printable(message));
+}
+
+void FilePrivate::requireCursor(const char* operation) const
+{
+    if (!q->isOpen())
+        fail(Archive::Error::InvalidArgument,
+             QStringLiteral("%1: %2 is not open").arg(QLatin1String(operation), name));
+    if (!cursor)
+        fail(Archive::Error::InvalidArgument,
+             QStringLiteral("%1: %2 was closed by its archive").arg(QLatin1String(operation), name));
+}
+
+void FilePrivate::orphan(File* file)
+{
+    FilePrivate& d = *file->d;
+    d.owner().unregisterFile(file);
+    d.cursor.reset();
+    d.entry = nullptr;
+}
+
+void FilePrivate::open(QIODevice::OpenMode mode)
+{
+    ArchivePrivate& a = owner();
+    if (!a.isOpen())
+        fail(Archive::Error::InvalidArgument, QStringLiteral("open: the archive is not open"));
+    const bool reading = mode & QIODevice::ReadOnly;
+    writing = mode & QIODevice::WriteOnly;
+    if (writing && !a.isWritable())
+        fail(Archive::Error::ReadOnly, QStringLiteral("open: archive is read-only"));
+    if (reading && !a.isReadable())
+        fail(Archive::Error::InvalidArgument, QStringLiteral("open: archive is write-only"));
+    bool created = false;
+    entry = &entryFor(reading, writing, created);
+    a.requireAvailable(entry, writing, name);
+    if (!entry->isUnallocated() && !a.table.isBlock(entry->firstBlock()))
+        fail(Archive::Error::Corrupt,
+             QStringLiteral("open: %1 is damaged: its first block %2 is not a block of the archive")
+                 .arg(name)
+                 .arg(entry->firstBlock()));
+    if (writing && entry->isUnallocated())
+        giveFirstBlock(created);
+    size = (reading || (mode & QIODevice::Append)) ? entry->size() : 0;
+    cursor.emplace(a.table, a.container, entry->firstBlock());
+    const qint64 start = (mode & QIODevice::Append) ? size : 0;
+    if (!cursor->seek(start))
+        fail(Archive::Error::Corrupt, QStringLiteral("Cannot move file to pos %1").arg(start));
+    q->QIODevice::open(mode);
+    if (start > 0)
+        q->QIODevice::seek(start);
+    a.registerFile(q, entry, writing);
+}
+
+FileEntry& FilePrivate::entryFor(bool reading, bool writing, bool& created)
+{
+    Directory& directory = owner().directory;
+    if (name == Directory::streamName()) {
+        if (writing)
+            fail(
+                Archive::Error::InvalidArgument,
+                QStringLiteral("open: %1 is the directory stream and cannot be written").arg(name));
+        return directory.stream();
+    }
+    if (reading && !directory.find(name))
+        fail(Archive::Error::NotFound, QStringLiteral("open: %1 must already exist").arg(name));
+    created = !directory.find(name);
+    return reading ? directory.member(name, "open") : directory.memberOrNew(name, "open");
+}
+
+// A member opened for writing has a block from then on, so that what is written always
+// records a chain, as every reader of the format expects.
+void FilePrivate::giveFirstBlock(bool created)
+{
+    ArchivePrivate& a = owner();
+    try {
+        const int block = a.table.newBlock();
+        entry->setFirstBlock(block);
+        entry->setLastBlock(block);
+        entry->setSize(0);
+    } catch (const Failure&) {
+        if (created)
+            a.directory.remove(*entry);
+        entry = nullptr;
+        throw;
+    }
+}
+
+void FilePrivate::requireWritable(const char* operation) const
+{
+    requireCursor(operation);
+    if (!writing)
+        fail(Archive::Error::InvalidArgument,
+             QStringLiteral("%1: %2 is not open for writing").arg(QLatin1String(operation), name));
+}
+
+// Makes size the member's end: completes its last block on disk, gives back every block after
+// it and records the end in the entry. The cursor is left at the end.
+void FilePrivate::writeBackEnd()
+{
+    if (!cursor->seek(size))
+        fail(Archive::Error::Corrupt,
+             QStringLiteral("%1 is damaged: its chain ends before byte %2; nothing is written back")
+                 .arg(name)
+                 .arg(size));
+    const int last = cursor->endHere();
+    entry->setFirstBlock(cursor->firstBlock());
+    entry->setLastBlock(last);
+    entry->setSize(size);
+    owner().directory.setChanged();
+}
+
+// QIODevice may have read ahead of the position its user sees. Moving its position back and
+// forth empties its buffer (a move backwards always does), so later reads come from here.
+void FilePrivate::dropReadAhead(qint64 pos)
+{
+    q->QIODevice::seek(pos > 0 ? pos - 1 : 1);
+    q->QIODevice::seek(pos);
+}
+
+// ---- File ---------------------------------------------------------------------------------
+
+File::File(Archive* archive, const QString& name)
+    : d(std::make_unique<FilePrivate>(this, archive, name))
 {
 }
 
 File::~File()
 {
-    try {
-        close();
-    } catch (const std::exception& failure) {
-        qDebug("~File: %s: %s", printable(name_).constData(), failure.what());
-    }
-}
-
-bool File::isDirectoryStream() const
-{
-    return name_ == Archive::DirectoryName;
+    close();
 }
 
 bool File::open(OpenMode mode)
 {
     if (isOpen()) {
-        qDebug("open: %s is already open", printable(name_).constData());
+        d->setError(Archive::Error::InvalidArgument,
+                    QStringLiteral("open: %1 is already open").arg(d->name));
         return false;
     }
-    QIODevice::open(mode);
-    size_ = 0;
-    pos_ = 0;
-    if (!openEntry(mode))
-        return fail();
-    archive_->registerOpenFile(entry_);
-    return true;
+    const bool opened = d->attempt([&] { d->open(mode); });
+    if (!opened) {
+        d->cursor.reset();
+        setOpenMode(NotOpen);
+    }
+    return opened;
 }
 
-bool File::fail()
+void File::close()
 {
-    setOpenMode(NotOpen);
-    return false;
-}
-
-bool File::openEntry(OpenMode mode)
-{
-    if (archive_->mode() == QIODevice::ReadOnly && (mode & WriteOnly)) {
-        qDebug("open: archive is read-only");
-        return false;
+    if (!isOpen())
+        return;
+    if (!d->cursor) {
+        QIODevice::close();
+        return;
     }
-    if ((mode & ReadOnly) && !archive_->fileExists(name_)) {
-        qDebug("open: %s must already exist", printable(name_).constData());
-        return false;
-    }
-    entry_ = archive_->fileEntry(name_);
-    if (!entry_)
-        return false;
-    if (!entry_->isUnallocated() && !archive_->isBlock(entry_->firstBlock())) {
-        qDebug("open: %s is damaged: its first block %d is not a block of the archive",
-               printable(name_).constData(), entry_->firstBlock());
-        return false;
-    }
-    try {
-        if (entry_->isUnallocated()) {
-            if (archive_->isWritable())
-                giveFirstBlock();
-        } else if (mode & (ReadOnly | Append)) {
-            size_ = entry_->size();
+    d->attempt([this] {
+        const auto closeDevice = qScopeGuard([this] {
+            if (d->cursor)
+                d->owner().unregisterFile(this);
+            d->cursor.reset();
+            QIODevice::close();
+        });
+        if (d->writing) {
+            d->writeBackEnd();
+            d->owner().autoCommit();
         }
-        const qint64 start = (mode & Append) ? size_ : 0;
-        if (!seek(start)) {
-            qDebug("Cannot move file to pos %lld", start);
-            return false;
-        }
-        return true;
-    } catch (const std::runtime_error& failure) {
-        // In practice the archive could not grow to give the member its first block.
-        reportFailure(failure);
-        entry_ = nullptr;
-        if (!isDirectoryStream())
-            removeUnopenableMember();
-        return false;
-    }
-}
-
-void File::giveFirstBlock()
-{
-    const int block = archive_->newBlock();
-    entry_->setFirstBlock(block);
-    entry_->setLastBlock(block);
-    entry_->setSize(0);
-}
-
-void File::removeUnopenableMember()
-{
-    try {
-        archive_->removeFile(name_);
-    } catch (const std::runtime_error& failure) {
-        reportFailure(failure);
-    }
-}
-
-Archive::Position File::memberPosition(qint64 pos) const
-{
-    const qint64 blockSize = archive_->blockSize();
-    qint64 index = pos / blockSize;
-    qint64 offset = pos % blockSize;
-    if (index > 0 && offset == 0) {
-        --index;
-        offset = blockSize;
-    }
-    // A size beyond any possible chain comes from a damaged entry.
-    if (index >= archive_->nBlocks_)
-        return Archive::Position(Archive::INVALID, 0);
-    return Archive::Position(archive_->globalBlock(entry_->firstBlock(), int(index)), offset);
-}
-
-bool File::seek(qint64 pos)
-{
-    if (!isOpen() || pos < 0 || pos > size_ || !entry_ || entry_->isUnallocated())
-        return false;
-    const Archive::Position target = memberPosition(pos);
-    if (target.block == Archive::INVALID)
-        return false;
-    try {
-        archive_->toPosition(target);
-    } catch (const std::runtime_error& failure) {
-        reportFailure(failure);
-        return false;
-    }
-    QIODevice::seek(pos);
-    pos_ = pos;
-    return true;
+    });
 }
 
 qint64 File::size() const
 {
-    return size_;
+    return d->size;
 }
 
+bool File::seek(qint64 pos)
+{
+    return d->attempt([&] {
+        d->requireCursor("seek");
+        if (pos < 0 || pos > d->size)
+            fail(Archive::Error::InvalidArgument, QStringLiteral("seek: position %1 is outside %2 (0 to %3)")
+                                                      .arg(pos)
+                                                      .arg(d->name)
+                                                      .arg(d->size));
+        if (!d->cursor->seek(pos))
+            fail(Archive::Error::Corrupt,
+                 QStringLiteral("seek: %1 is damaged: its chain ends before byte %2").arg(d->name).arg(pos));
+        QIODevice::seek(pos);
+    });
+}
+
+// Transfers report failures but do not clear the last error: they are too many for that.
 qint64 File::readData(char* data, qint64 maxSize)
 {
     if (!(openMode() & ReadOnly))
         return -1;
-    const qint64 wanted = qMin(maxSize, size_ - pos_);
-    const qint64 count = archive_->readData(data, wanted);
-    if (count == -1)
-        return -1;
-    pos_ += count;
-    if (count < wanted)
-        qDebug("readData: %s is damaged: its chain ends before its size",
-               printable(name_).constData());
+    qint64 count = -1;
+    guarded(
+        [&] {
+            d->requireCursor("read");
+            const qint64 wanted = qBound<qint64>(0, d->size - d->cursor->pos(), maxSize);
+            count = d->cursor->read(data, wanted);
+            if (count < wanted)
+                note(QStringLiteral("readData: %1 is damaged: its chain ends before its size").arg(d->name));
+        },
+        [this](Archive::Error code, const QString& message) { d->failed(code, message); });
     return count;
 }
 
@@ -181,78 +237,49 @@ qint64 File::writeData(const char* data, qint64 size)
 {
     if (!(openMode() & WriteOnly))
         return -1;
-    const qint64 count = archive_->writeData(data, size);
-    if (count == -1)
-        return -1;
-    pos_ += count;
-    size_ = qMax(size_, pos_);
-    return count;
+    const bool done = guarded(
+        [&] {
+            d->requireCursor("write");
+            // What reached the chain counts, even when the rest failed.
+            const auto grow = qScopeGuard([this] { d->size = qMax(d->size, d->cursor->pos()); });
+            d->cursor->write(data, size);
+        },
+        [this](Archive::Error code, const QString& message) { d->failed(code, message); });
+    if (!done && d->cursor)
+        d->cursor->seek(pos()); // transfers go on where the failed write began
+    return done ? size : -1;
 }
 
-// With the archive positioned at the member's new end: completes the last block on disk,
-// gives back every block after it and records the new end in the entry.
-void File::writeBackEnd()
+bool File::flush()
 {
-    archive_->fillCurrentBlock();
-    const int last = archive_->currentPosition().block;
-    archive_->releaseChainAfter(last);
-    entry_->setLastBlock(last);
-    entry_->setSize(size_);
-}
-
-void File::close()
-{
-    if (!isOpen())
-        return;
-    const auto closeDevice = qScopeGuard([this] {
-        archive_->unregisterOpenFile(entry_);
-        QIODevice::close();
+    return d->attempt([this] {
+        d->requireWritable("flush");
+        const qint64 at = d->cursor->pos();
+        d->writeBackEnd();
+        d->owner().autoCommit();
+        d->cursor->seek(at);
     });
-    if (!(openMode() & WriteOnly))
-        return;
-    if (!seek(size_)) {
-        qDebug("close: cannot move to the end of %s; nothing is written back",
-               printable(name_).constData());
-        return;
-    }
-    writeBackEnd();
-    archive_->flush(!isDirectoryStream());
 }
 
 bool File::truncate()
 {
-    if (!(openMode() & WriteOnly) || isDirectoryStream() || pos_ > size_)
-        return false;
-    // QIODevice may have read ahead of the position its user sees: cut where the user is.
-    if (pos() != pos_ && !seek(pos()))
-        return false;
-    size_ = pos_;
-    const Archive::Position end = archive_->currentPosition();
-    writeBackEnd();
-    flushArchiveKeepingPosition(end);
-    // Bytes that QIODevice read ahead now lie past the end. Moving its position back and
-    // forth empties its buffer (a move backwards always does), so later reads come from here.
-    QIODevice::seek(pos_ > 0 ? pos_ - 1 : 1);
-    QIODevice::seek(pos_);
-    return true;
-}
-
-void File::flush()
-{
-    if (openMode() & WriteOnly)
-        flushArchiveKeepingPosition(archive_->currentPosition());
-}
-
-// The archive's flush moves its position; transfers go on from `resume` afterwards.
-void File::flushArchiveKeepingPosition(const Archive::Position& resume)
-{
-    archive_->flush(true);
-    archive_->toPosition(resume);
+    return d->attempt([this] {
+        d->requireWritable("truncate");
+        d->size = pos();
+        d->writeBackEnd();
+        d->owner().autoCommit();
+        d->dropReadAhead(d->size);
+    });
 }
 
 QString File::name() const
 {
-    return name_;
+    return d->name;
+}
+
+Archive::Error File::error() const
+{
+    return d->error;
 }
 
 } // namespace Kest::Ar

@@ -6,16 +6,18 @@
 #include <QIODevice>
 #include <QString>
 
+#include <memory>
+
 namespace Kest::Ar {
 
-class FileEntry;
+class FilePrivate;
 
 // One member file of an open archive, read and written as a random-access QIODevice.
 //
-// A member file keeps no data of its own: transfers go straight to the archive's chain
-// reader and writer at the archive's single current position, so only one member file
-// transfers data at a time. Its entry (size and last block) is written back when it is
-// closed, flushed or truncated. Close member files before their archive.
+// Any number of member files may be open at once, each at its own position. A member open
+// for writing has it alone (another open fails with error() InUse); readers share it. The
+// member's entry (size and blocks) is written back when it is closed, flushed or truncated.
+// Failures set error() and errorString(); no exception leaves a member file.
 class KESTARCHIVE_EXPORT File : public QIODevice
 {
 public:
@@ -26,28 +28,21 @@ public:
     void close() override;
     qint64 size() const override;
     bool seek(qint64 pos) override;
+
+    // Writes the member's entry and the archive back; the member stays open where it is.
+    bool flush();
+    // Cuts the member at the current position.
+    bool truncate();
+    QString name() const;
+    Archive::Error error() const;
+
+protected:
     qint64 readData(char* data, qint64 maxSize) override;
     qint64 writeData(const char* data, qint64 size) override;
 
-    void flush();
-    bool truncate();
-    QString name() const;
-
 private:
-    bool isDirectoryStream() const;
-    bool openEntry(OpenMode mode);
-    void giveFirstBlock();
-    void removeUnopenableMember();
-    Archive::Position memberPosition(qint64 pos) const;
-    void writeBackEnd();
-    void flushArchiveKeepingPosition(const Archive::Position& resume);
-    bool fail();
-
-    Archive* archive_;
-    FileEntry* entry_ = nullptr;
-    QString name_;
-    qint64 size_ = 0;
-    qint64 pos_ = 0;
+    friend class FilePrivate;
+    std::unique_ptr<FilePrivate> d;
 };
 
 } // namespace Kest::Ar

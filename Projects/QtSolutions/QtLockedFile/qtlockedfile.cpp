@@ -75,9 +75,4 @@ QtLockedFile::LockMode QtLockedFile::lockMode() const
     return lockmode;
 }
 
-void QtLockedFile::restrictOpenMode(OpenMode mode)
-{
-    setOpenMode(mode);
-}
-
 } // namespace Kest

@@ -26,10 +26,6 @@ public:
     bool isLocked() const;
     LockMode lockMode() const;
 
-    // Narrows the open mode of the open file to `mode` (a subset of the mode it was opened
-    // with) without reopening it, so that the lock, which belongs to the open file, stays.
-    void restrictOpenMode(OpenMode mode);
-
 private:
     // The platform's halves of lock() and unlock(), which keep the state and its rules:
     // acquireLock takes a lock of `mode` while none is held; releaseLock gives back the lock

@@ -1,17 +1,9 @@
-// Reports on an open archive: figures for tools, and the full consistency check.
-//
-// The check takes the archive as held in memory (header fields, the whole table, the tree)
-// and answers whether every block below the block count has exactly one owner: the table
-// (block c*N of every cluster), one chain (a member file or the directory stream), or the
-// free list. It walks every chain once, claiming each block it meets; a block met a second
-// time is a cycle (same chain) or a cross-link (another owner), and the walk of that chain
-// stops there. So the work is bounded by the block count plus the number of entries, and
-// no link read from the file is used as an index before it has been checked.
+#include "Check.h"
 
-#include "Archive.h"
-#include "Entry.h"
+#include "AllocationTable.h"
+#include "Directory.h"
+#include "Header.h"
 
-#include <QFile>
 #include <QSet>
 #include <QtEndian>
 
@@ -21,21 +13,16 @@ namespace Kest::Ar {
 
 namespace {
 
-void countEntries(const FolderEntry* folder, Archive::Statistics& figures)
-{
-    for (const Entry* child : *folder) {
-        if (child->isFolder()) {
-            ++figures.folders;
-            countEntries(static_cast<const FolderEntry*>(child), figures);
-        } else {
-            ++figures.memberFiles;
-        }
-    }
-}
-
 // What the check needs to know about the container, taken once from the archive.
 struct Layout
 {
+    explicit Layout(const ArchiveView& archive)
+        : table(archive.table.links()), nBlocks(archive.table.blockCount()),
+          perCluster(archive.table.blocksPerCluster()), blockSize(archive.header.blockSize),
+          headerSize(archive.header.headerSize), fileSize(archive.fileSize)
+    {
+    }
+
     const QList<int>& table;
     int nBlocks;
     int perCluster;
@@ -47,8 +34,8 @@ struct Layout
     qint64 endOfBlock(int b) const { return headerSize + (qint64(b) + 1) * blockSize; }
 };
 
-constexpr int EndOfChain = -1;
-constexpr int Invalid = -2;
+constexpr int EndOfChain = AllocationTable::EndOfChain;
+constexpr int Invalid = AllocationTable::Invalid;
 
 // The owner of every block, as far as the walks have come.
 class BlockOwners
@@ -310,123 +297,77 @@ void checkLeaks(const Layout& layout, const BlockOwners& owners, QStringList& pr
     }
 }
 
-// The signature as it stands in the file now, read through a descriptor of its own so that
-// the archive's position stays where it is.
-bool readSignature(const QString& path, qint32& signature)
+// The header's own figures, and whether the table matches them. False when the figures that
+// the walks rely on are wrong: then nothing else is looked at.
+bool checkHeader(const ArchiveView& archive, const QByteArray& signature, QStringList& problems)
 {
-    QFile file(path);
-    uchar bytes[4];
-    if (!file.open(QIODevice::ReadOnly) || file.read(reinterpret_cast<char*>(bytes), 4) != 4)
-        return false;
-    signature = qFromBigEndian<qint32>(bytes);
-    return true;
+    const Header& header = archive.header;
+    if (signature.size() < 4)
+        problems.append(QStringLiteral("header: the signature cannot be read from the file"));
+    else if (!Header::hasSignature(signature))
+        problems.append(
+            QStringLiteral("header: the file begins with 0x%1, not the signature 0x%2")
+                .arg(qFromBigEndian<quint32>(signature.constData()), 8, 16, QLatin1Char('0'))
+                .arg(quint32(Header::Signature), 8, 16, QLatin1Char('0')));
+    if (header.formatVersion < 1 || header.formatVersion > Header::CurrentVersion)
+        problems.append(QStringLiteral("header: unknown format version %1 (1 to %2)")
+                            .arg(header.formatVersion)
+                            .arg(Header::CurrentVersion));
+    const qsizetype before = problems.size();
+    const QStringList found = header.problems();
+    for (const QString& problem : found)
+        problems.append(QStringLiteral("header: ") + problem);
+    const AllocationTable& table = archive.table;
+    const qsizetype links = table.links().size();
+    if (found.isEmpty() && (links != qsizetype(table.clusterCount()) * header.blocksPerCluster ||
+                            qsizetype(header.blocks) > links ||
+                            qsizetype(header.blocks) <= links - header.blocksPerCluster))
+        problems.append(QStringLiteral("header: %1 blocks do not match a table of %2 clusters")
+                            .arg(header.blocks)
+                            .arg(table.clusterCount()));
+    return problems.size() == before;
+}
+
+// Claims the blocks of the table, the directory stream and every member.
+void claimOwnedBlocks(const Layout& layout, BlockOwners& owners, const Directory& directory,
+                      QStringList& problems)
+{
+    checkTableChain(layout, owners, problems);
+    checkStream(layout, owners, QStringLiteral("the directory stream"), directory.stream(),
+                problems);
+    checkTree(layout, owners, directory.root(), problems);
 }
 
 } // namespace
 
-Archive::Statistics Archive::statistics() const
+QStringList checkArchive(const ArchiveView& archive, const QByteArray& signature)
 {
-    Statistics figures;
-    figures.formatVersion = version_;
-    figures.blockSize = blockSize_;
-    figures.blocks = nBlocks_;
-    figures.tableBlocks = nClusters();
-    figures.freeBlocks = nFreeBlocks();
-    figures.directorySize = directory_->size();
-    figures.memberBytes = root_->size();
-    countEntries(root_, figures);
-    return figures;
-}
-
-// The header fields as held. Returns false when the figures that the walks rely on (block
-// size, blocks per cluster, block count against the table) are wrong: then nothing else is
-// looked at.
-bool Archive::checkHeader(QStringList& problems) const
-{
-    qint32 signature = 0;
-    if (!readSignature(name(), signature))
-        problems.append(QStringLiteral("header: the signature cannot be read from the file"));
-    else if (signature != ArchiveSignature)
-        problems.append(QStringLiteral("header: the file begins with 0x%1, not the signature "
-                                       "0x%2")
-                            .arg(quint32(signature), 8, 16, QLatin1Char('0'))
-                            .arg(quint32(ArchiveSignature), 8, 16, QLatin1Char('0')));
-    if (version_ < 1 || version_ > CurrentVersion)
-        problems.append(QStringLiteral("header: unknown format version %1 (1 to %2)")
-                            .arg(version_)
-                            .arg(CurrentVersion));
-    const int problemsBefore = int(problems.size());
-    if (!isValidBlockSize(blockSize_))
-        problems.append(QStringLiteral("header: block size %1 is out of range (%2 to %3)")
-                            .arg(blockSize_)
-                            .arg(MinBlockSize)
-                            .arg(MaxBlockSize));
-    else if (nBlocksPerCluster_ != int(blockSize_ / 4))
-        problems.append(QStringLiteral("header: %1 blocks per cluster do not match blocks of %2 "
-                                       "bytes")
-                            .arg(nBlocksPerCluster_)
-                            .arg(blockSize_));
-    else if (nBlocks_ < 0 || table_.size() != qsizetype(nClusters()) * nBlocksPerCluster_ ||
-             qsizetype(nBlocks_) > table_.size() ||
-             qsizetype(nBlocks_) <= table_.size() - nBlocksPerCluster_)
-        problems.append(QStringLiteral("header: %1 blocks do not match a table of %2 clusters")
-                            .arg(nBlocks_)
-                            .arg(nClusters()));
-    else if (firstFreeBlock_ != END_OF_CHAIN && !isBlock(firstFreeBlock_))
-        problems.append(QStringLiteral("header: the free list starts at %1, not a block of the "
-                                       "archive")
-                            .arg(firstFreeBlock_));
-    return int(problems.size()) == problemsBefore;
-}
-
-// Allocation takes blocks from the head of the free list and trusts its links. In an archive
-// loaded for writing, the list is therefore cut before its first block that lies outside the
-// table, is met twice, or also belongs to the table, the directory or a member: the blocks
-// after the cut are lost to allocation until the archive is repaired, but no block is ever
-// handed to a second owner. The cut reaches the file with the next write-back. The work is
-// that of the check, done only when there is a free list.
-void Archive::cutFreeListAtDamage()
-{
-    if (firstFreeBlock_ == END_OF_CHAIN)
-        return;
-    const Layout layout{
-        table_, nBlocks_, nBlocksPerCluster_, qint64(blockSize_), qint64(headerSize_), fileSize()};
-    BlockOwners owners(nBlocks_);
     QStringList problems;
-    checkTableChain(layout, owners, problems);
-    checkStream(layout, owners, QStringLiteral("the directory stream"), *directory_, problems);
-    checkTree(layout, owners, *root_, problems);
-    problems.clear();
-    const QString name = QStringLiteral("the free list");
-    const Chain free = walkChain(layout, owners, owners.add(name), firstFreeBlock_, problems);
-    if (free.intact)
-        return;
-    if (free.blocks == 0) {
-        firstFreeBlock_ = END_OF_CHAIN;
-        qDebug("open: %s; the free list is dropped", qPrintable(problems.constLast()));
-    } else {
-        setNextBlock(free.last, END_OF_CHAIN);
-        qDebug("open: %s; the free list now ends at block %d", qPrintable(problems.constLast()),
-               free.last);
-    }
-}
-
-QStringList Archive::check() const
-{
-    if (!file_.isOpen())
-        return {QStringLiteral("the archive is not open")};
-    QStringList problems;
-    if (!checkHeader(problems))
+    if (!checkHeader(archive, signature, problems))
         return problems;
-    const Layout layout{
-        table_, nBlocks_, nBlocksPerCluster_, qint64(blockSize_), qint64(headerSize_), fileSize()};
-    BlockOwners owners(nBlocks_);
-    checkTableChain(layout, owners, problems);
-    checkStream(layout, owners, QStringLiteral("the directory stream"), *directory_, problems);
-    checkTree(layout, owners, *root_, problems);
-    checkFreeList(layout, owners, firstFreeBlock_, problems);
+    const Layout layout(archive);
+    BlockOwners owners(layout.nBlocks);
+    claimOwnedBlocks(layout, owners, archive.directory, problems);
+    checkFreeList(layout, owners, archive.table.firstFree(), problems);
     checkLeaks(layout, owners, problems);
     return problems;
+}
+
+QString cutDamagedFreeList(const ArchiveView& archive, AllocationTable& table)
+{
+    if (table.firstFree() == EndOfChain)
+        return {};
+    const Layout layout(archive);
+    BlockOwners owners(layout.nBlocks);
+    QStringList problems;
+    claimOwnedBlocks(layout, owners, archive.directory, problems);
+    problems.clear();
+    const QString name = QStringLiteral("the free list");
+    const Chain free = walkChain(layout, owners, owners.add(name), table.firstFree(), problems);
+    if (free.intact)
+        return {};
+    table.cutFreeListAfter(free.blocks == 0 ? EndOfChain : free.last);
+    return problems.constLast();
 }
 
 } // namespace Kest::Ar

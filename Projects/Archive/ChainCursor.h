@@ -1,0 +1,57 @@
+#pragma once
+
+// A position in one chain of blocks: a member file's or the directory stream's. Not
+// installed.
+//
+// Byte p of a stream lies in block p / B of its chain at offset p % B, except that a non-zero
+// multiple of B is the end of the previous block (offset B): a write there continues at the
+// end of the last existing block and grows the chain only when it needs a byte beyond it.
+// Every open member file owns a cursor, so any number of them transfer in any interleaving,
+// each at its own place. A cursor trusts no link: a link outside the table ends a read as the
+// end of a damaged chain and fails a write.
+
+#include <QtGlobal>
+
+namespace Kest::Ar {
+
+class AllocationTable;
+class Container;
+
+class ChainCursor
+{
+public:
+    // A cursor at byte 0 of the chain that starts at `firstBlock` (EndOfChain: a stream that
+    // has no block yet; its first write gives it one).
+    ChainCursor(AllocationTable& table, Container& container, int firstBlock);
+
+    int firstBlock() const;
+    qint64 pos() const;
+    // The block that holds the byte before the position (the first block at 0).
+    int block() const;
+
+    // Moves to byte `pos`. False, without moving, when the chain has no such place.
+    bool seek(qint64 pos);
+    // Reads up to `length` bytes; fewer where the chain or the file ends.
+    qint64 read(char* data, qint64 length);
+    // Writes all `length` bytes, growing the chain at its end as needed; throws on failure.
+    void write(const char* data, qint64 length);
+    // Makes the position the end of the stream: fills the rest of its block with zeros,
+    // frees the blocks after it and ends the chain there. Returns the last block.
+    int endHere();
+
+private:
+    bool walkTo(qint64 index);
+    bool stepForReading();
+    void stepForWriting();
+    qint64 room() const;
+
+    AllocationTable& table_;
+    Container& container_;
+    int first_;
+    int block_;        // the current block; EndOfChain while the chain has none
+    qint64 index_ = 0; // the current block's index in the chain
+    qint64 offset_ = 0;
+    qint64 blockSize_;
+};
+
+} // namespace Kest::Ar

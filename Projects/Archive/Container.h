@@ -1,0 +1,119 @@
+#pragma once
+
+// The container: the one piece of the engine that moves bytes between an archive and its
+// host file. Not installed.
+//
+// It opens the host file, holds the advisory lock for as long as the file is open, and offers
+// positioned reads and writes, and it keeps the archive's committed state recoverable: before
+// a unit of the committed file (its header area, or a block) is first changed after a commit,
+// its original bytes go to the rollback journal. A commit makes the journal empty; a rollback
+// writes it back. Nothing else in the engine knows that a journal exists.
+//
+// Durability decides the syncs. Off: no journal. CrashSafe: the journal is written before the
+// unit it protects, without syncs: a killed process loses nothing committed, a power cut may.
+// PowerSafe: a unit is overwritten only once its record is synced; the writes that wait for
+// that are held in memory (and spilled, after one sync, when they grow large), so that a
+// commit costs three syncs: the journal, the archive, the emptied journal.
+
+#include "Archive.h"
+#include "Journal.h"
+#include "qtlockedfile.h"
+
+#include <QHash>
+#include <QList>
+#include <QSet>
+#include <QString>
+
+namespace Kest::Ar {
+
+class HostIo;
+
+class Container
+{
+public:
+    enum class Access { Read, Write };
+
+    explicit Container(const QString& path);
+
+    QString path() const;
+    void setPath(const QString& path);
+    QFile& file();
+    // The system calls to use; a test puts one in that fails where it wants.
+    void setIo(HostIo& io);
+    void setDurability(Archive::Durability durability);
+    Archive::Durability durability() const;
+
+    // Opens the file and takes its lock without waiting: shared to read, exclusive to write.
+    // Write access creates a missing file but never empties one. `existence` carries the
+    // caller's NewOnly or ExistingOnly. Throws NotFound, AlreadyExists, Locked or IoError;
+    // on failure the file is closed again.
+    void open(Access access, QIODevice::OpenMode existence);
+    // Closes the file and releases its lock; an empty journal file is removed.
+    void close();
+    bool isOpen() const;
+    bool isWritable() const;
+
+    // Whether a journal file with a valid header lies beside the archive.
+    static bool hasJournal(const QString& archivePath);
+    // With write access: brings the file back to its committed state from a journal left by a
+    // writer that is gone, and removes the journal. True when there was one to apply.
+    bool recover();
+
+    // Where blocks lie: block b begins at headerSize + b * blockSize.
+    void setGeometry(qint64 headerSize, qint64 blockSize);
+    qint64 blockOffset(int block) const;
+
+    // Reads up to `length` bytes at `offset`; fewer only at the end of the file.
+    qint64 read(qint64 offset, char* data, qint64 length);
+    // Writes all `length` bytes at `offset`, extending the file as needed, or throws.
+    void write(qint64 offset, const char* data, qint64 length);
+    qint64 size() const;
+    void resize(qint64 size);
+
+    // A block handed out from the free list, and a block given back to it. A block that was
+    // free at the last commit holds nothing committed: changing it needs no copy.
+    void markFresh(int block);
+    void markReleased(int block);
+    // Makes everything written since the last commit the committed state.
+    void commit();
+    // Brings the file back to the last commit.
+    void rollback();
+    // Whether anything was written since the last commit.
+    bool hasChanges() const;
+
+private:
+    struct Patch
+    {
+        qint64 offset;
+        QByteArray bytes;
+    };
+
+    qint32 unitAt(qint64 offset) const;
+    Journal::Geometry geometry() const;
+    void protect(qint32 unit);
+    void writeThrough(qint64 offset, const char* data, qint64 length);
+    void place(qint64 offset, const char* data, qint64 length, bool held);
+    bool replayJournal(bool durable);
+    void writeHeld();
+    void overlayHeld(qint64 offset, char* data, qint64 length) const;
+    void forgetTransaction();
+    [[noreturn]] void ioFailure(const char* operation) const;
+
+    QtLockedFile file_;
+    HostIo* io_;
+    Journal journal_;
+    Archive::Durability durability_ = Archive::Durability::PowerSafe;
+    qint64 headerSize_ = 0;
+    qint64 blockSize_ = 0;
+    qint64 committedLength_ = 0;
+    QSet<qint32> journaled_; // units copied to the journal since the last commit
+    QSet<int> fresh_;        // blocks free at the last commit, handed out since
+    QSet<int> released_;     // blocks given back since the last commit
+    QList<Patch> held_;      // writes waiting for the journal's sync, in order
+    QSet<qint32> heldUnits_;
+    qint64 heldBytes_ = 0;
+    bool changed_ = false;
+    bool nameUnsynced_ = false; // the file was created by this open and its folder not synced
+};
+
+} // namespace Kest::Ar
