@@ -43,21 +43,20 @@ run("cmake --install" "${CMAKE_COMMAND}" --install "${KEST_BUILD_DIR}" --prefix 
 set(libdir "${prefix}/${KEST_LIBDIR}")
 set(includedir "${prefix}/${KEST_INCLUDEDIR}/KestArchive")
 foreach(installed
-        "${includedir}/Archive.h"
-        "${includedir}/File.h"
         "${libdir}/cmake/KestArchive/KestArchiveConfig.cmake"
         "${libdir}/cmake/KestArchive/KestArchiveConfigVersion.cmake"
-        "${libdir}/cmake/KestArchive/KestArchiveTargets.cmake")
+        "${libdir}/cmake/KestArchive/KestArchiveTargets.cmake"
+        "${libdir}/pkgconfig/KestArchive.pc")
     if(NOT EXISTS "${installed}")
         message(FATAL_ERROR "not installed: ${installed}")
     endif()
 endforeach()
-# The internal headers stay inside the library.
-foreach(internal Entry.h ArchiveInternal.h TestAccess.h)
-    if(EXISTS "${includedir}/${internal}")
-        message(FATAL_ERROR "an internal header was installed: ${includedir}/${internal}")
-    endif()
-endforeach()
+# The headers hold the API and nothing else: the engine's layers stay inside the library.
+file(GLOB headers RELATIVE "${includedir}" "${includedir}/*")
+list(SORT headers)
+if(NOT headers STREQUAL "Archive.h;File.h;KestArchiveGlobal.h")
+    message(FATAL_ERROR "installed headers are ${headers}, not Archive.h, File.h, KestArchiveGlobal.h")
+endif()
 
 # ---- The shared library: SONAME and exported symbols (ELF systems) ------------------------
 if(CMAKE_HOST_SYSTEM_NAME STREQUAL "Linux")
@@ -101,9 +100,10 @@ if(CMAKE_HOST_SYSTEM_NAME STREQUAL "Linux")
         elseif(name MATCHES "^Kest::Ar::File::open\\(")
             set(found_file ON)
         endif()
-        # Anything of the library's namespaces must belong to one of the exported classes
-        # (their members may name internal types in their parameters).
-        if(name MATCHES "Kest::" AND NOT name MATCHES "^Kest::Ar::(Archive|File)(::|$)")
+        # Everything exported belongs to one of the public classes: neither the engine's
+        # layers nor the inline functions of Qt's classes that the library instantiates.
+        if(NOT name MATCHES "^Kest::Ar::(Archive|File)(::|$)" AND
+           NOT name MATCHES "^(_init|_fini|_edata|_end|__bss_start)$")
             list(APPEND strangers "${name}")
         endif()
     endforeach()

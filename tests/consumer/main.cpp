@@ -9,6 +9,9 @@
 
 #include <cstdio>
 
+// The public classes hold one pointer, so that their layout never changes under a host.
+static_assert(sizeof(Kest::Ar::Archive) == sizeof(void*), "Archive is more than its pointer");
+
 namespace {
 
 int failed(const char* what)

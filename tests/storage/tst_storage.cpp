@@ -1,0 +1,343 @@
+// The engine's storage layers, tested directly: the header as a value, the allocation table
+// and the chain cursor over a container on a temporary file, and the stored form of entries.
+
+#include "AllocationTable.h"
+#include "ChainCursor.h"
+#include "Container.h"
+#include "Directory.h"
+#include "Entry.h"
+#include "Failure.h"
+#include "Header.h"
+#include "TestSupport.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace Kest::Ar;
+using namespace KestTest;
+
+namespace {
+
+// A new, empty container file with a table of blocks of `blockSize` bytes behind a 256-byte
+// header area.
+struct Storage
+{
+    explicit Storage(quint32 blockSize)
+        : container(dir.filePath(QStringLiteral("s.kar"))), table(container)
+    {
+        container.open(Container::Access::Write, {});
+        container.setGeometry(Header::AreaSize, blockSize);
+        table.reset(blockSize);
+    }
+    QByteArray bytes() const { return readHostFile(container.path()); }
+    QByteArray block(int b) const
+    {
+        return bytes().mid(Header::AreaSize + qint64(b) * table.blockSize(), table.blockSize());
+    }
+    QList<int> chain(int first) const
+    {
+        QList<int> blocks;
+        for (int b = first; table.isBlock(b) && blocks.size() <= table.blockCount();
+             b = table.next(b))
+            blocks.append(b);
+        return blocks;
+    }
+    // A chain of `bytes` written from a new first block, ended where the bytes end.
+    int writeChain(const QByteArray& data)
+    {
+        ChainCursor cursor(table, container, AllocationTable::EndOfChain);
+        cursor.write(data.constData(), data.size());
+        cursor.endHere();
+        return cursor.firstBlock();
+    }
+    QByteArray readChain(int first, qint64 length)
+    {
+        ChainCursor cursor(table, container, first);
+        QByteArray data(length, '\0');
+        data.resize(cursor.read(data.data(), length));
+        return data;
+    }
+
+    QTemporaryDir dir;
+    Container container;
+    AllocationTable table;
+};
+
+Archive::Error failureOf(const std::function<void()>& operation)
+{
+    try {
+        operation();
+    } catch (const Failure& failure) {
+        return failure.code;
+    }
+    return Archive::Error::NoError;
+}
+
+} // namespace
+
+class StorageTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("kest.archive.debug=false"));
+    }
+    void headerVersions_data();
+    void headerVersions();
+    void refusedHeaders_data();
+    void refusedHeaders();
+    void tableLayout();
+    void freeListIsAStack();
+    void legacyTableStart();
+    void cursorPositions();
+    void interleavedCursors();
+    void damagedChains();
+    void storedTree();
+};
+
+void StorageTest::headerVersions_data()
+{
+    QTest::addColumn<int>("version");
+    for (int v = 1; v <= 4; ++v)
+        QTest::addRow("version %d", v) << v;
+}
+
+// Each stored version decodes with its own area and size width, and encodes as the version
+// that keeps its area: 3 for the 64-byte area (with 8-byte sizes), 4 for the 256-byte one.
+void StorageTest::headerVersions()
+{
+    QFETCH(int, version);
+    const Archive::Version app = version >= 2 ? Archive::Version(1, -2, 3) : Archive::Version();
+    const qint64 dirSize = version <= 2 ? qint64(0xFFFFFFFFu) : (qint64(1) << 40);
+    const QByteArray stored = headerBytes(version, 128, 9, dirSize, 1, 7, app, 5);
+    const Header header = Header::decode(stored);
+    QCOMPARE(header.formatVersion, version);
+    QCOMPARE(header.headerSize, version <= 3 ? 64 : 256);
+    QCOMPARE(header.sizeWidth(), version <= 2 ? 4 : 8);
+    QCOMPARE((QList<int>{header.applicationVersion.major, header.applicationVersion.minor,
+                         header.applicationVersion.patch}),
+             (QList<int>{app.major, app.minor, app.patch}));
+    QCOMPARE(
+        (QList<qint64>{header.blockSize, header.blocks, header.blocksPerCluster, header.firstFree,
+                       header.directorySize, header.directoryFirst, header.directoryLast}),
+        (QList<qint64>{128, 9, 32, 5, dirSize, 1, 7}));
+    const int written = version <= 3 ? 3 : 4;
+    const QByteArray expected = headerBytes(written, 128, 9, dirSize, 1, 7, app, 5);
+    QCOMPARE(header.encode(), written == 4 ? padded(expected, 256) : expected);
+}
+
+void StorageTest::refusedHeaders_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("refusal");
+    const QByteArray good = headerBytes(4, 4096, 2, 24, 1, 1);
+    const auto patched = [&good](int offset, const QByteArray& bytes) {
+        return QByteArray(good).replace(offset, bytes.size(), bytes);
+    };
+    QTest::newRow("empty") << QByteArray() << "not a QEL Archive";
+    QTest::newRow("little-endian") << QByteArray::fromHex("efd56b13") << "not a QEL Archive";
+    QTest::newRow("signature alone") << QByteArray::fromHex("136bd5ef") << "I/O error";
+    QTest::newRow("cut short") << good.left(60) << "I/O error";
+    QTest::newRow("block size 7") << patched(20, be32(7))
+                                  << "block size 7 is out of range (8 to 67108864)";
+    QTest::newRow("blocks per cluster")
+        << patched(28, be32(1023)) << "1023 blocks per cluster do not match blocks of 4096 bytes";
+    QTest::newRow("negative block count") << patched(24, be32(-5)) << "negative block count -5";
+    QTest::newRow("free-list head INVALID")
+        << patched(32, be32(-2)) << "free-list head -2 is not a block of the archive";
+    QTest::newRow("directory first")
+        << patched(62, be32(2)) << "directory block 2 is not a block of the archive";
+    QTest::newRow("negative directory size")
+        << patched(54, be64(-1)) << "negative directory size -1";
+}
+
+void StorageTest::refusedHeaders()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, refusal);
+    try {
+        Header::decode(bytes);
+        QFAIL("the header was accepted");
+    } catch (const Failure& failure) {
+        QCOMPARE(failure.code, Archive::Error::Corrupt);
+        QCOMPARE(failure.message, QStringLiteral("readHeader: ") + refusal);
+    }
+}
+
+// Cluster c's table block is block c*N, written at its own place when the cluster is made,
+// and holds the big-endian links of its N blocks; only changed clusters are written back.
+void StorageTest::tableLayout()
+{
+    Storage s(64); // 16 blocks per cluster
+    QList<int> handed;
+    for (int i = 0; i < 20; ++i)
+        handed.append(s.table.newBlock());
+    QCOMPARE(handed.first(), 1);
+    QCOMPARE(handed.at(14), 15);
+    QCOMPARE(handed.at(15), 17); // block 16 heads cluster 1
+    QCOMPARE(s.table.blockCount(), 22);
+    QCOMPARE(s.chain(0), (QList<int>{0, 16}));
+    QCOMPARE(s.block(16), tableBlock(64, {EndOfChain})); // as made, before any write-back
+    s.table.setNext(1, 2);
+    s.table.setNext(17, 3);
+    QVERIFY(s.table.hasChanges());
+    s.table.writeChanged();
+    QVERIFY(!s.table.hasChanges());
+    QCOMPARE(s.block(0).left(16), be32(16) + be32(2) + be32(EndOfChain) + be32(EndOfChain));
+    QCOMPARE(s.block(16).mid(4, 4), be32(3));
+}
+
+// The block freed last is handed out first; freeing a chain's tail keeps its head.
+void StorageTest::freeListIsAStack()
+{
+    Storage s(64);
+    const int first = s.writeChain(patternBytes(64 * 4, 1));
+    QCOMPARE(s.chain(first), (QList<int>{1, 2, 3, 4}));
+    s.table.releaseAfter(2);
+    QCOMPARE(s.chain(first), (QList<int>{1, 2}));
+    QCOMPARE(s.table.freeCount(), 2);
+    QCOMPARE(s.table.newBlock(), 3);
+    s.table.release(1, 2);
+    QCOMPARE(s.table.firstFree(), 1);
+    QCOMPARE(s.chain(s.table.firstFree()), (QList<int>{1, 2, 4}));
+    QCOMPARE(s.table.lastOfChain(1), 4);
+    s.table.setNext(4, 1); // a cycle
+    QCOMPARE(s.table.lastOfChain(1), AllocationTable::Invalid);
+}
+
+// Headers of versions 2 and 3 lie over the first table links; loading rebuilds link 0 from the
+// table's own chain and link 1 (the directory's) from its surviving low half and the size.
+void StorageTest::legacyTableStart()
+{
+    for (int version : {2, 3}) {
+        const QByteArray dir = padded(rootFolder(), 200); // two blocks of 128
+        QByteArray blocks = tableBlock(128, {EndOfChain, 2, EndOfChain}) + padded(dir, 256);
+        const QByteArray file =
+            archiveFile(version, headerBytes(version, 128, 3, dir.size(), 1, 2), blocks);
+        QVERIFY(file.mid(64, 8) != (be32(EndOfChain) + be32(2))); // the header did lie over them
+        QTemporaryDir dir2;
+        const QString path = dir2.filePath(QStringLiteral("old.kar"));
+        QVERIFY(writeHostFile(path, file));
+        Container container(path);
+        container.open(Container::Access::Read, {});
+        const Header header = Header::decode(file.left(256));
+        container.setGeometry(header.headerSize, header.blockSize);
+        AllocationTable table(container);
+        table.load(header);
+        QCOMPARE(table.next(0), EndOfChain);
+        QCOMPARE(table.next(1), 2);
+        QCOMPARE(table.next(2), EndOfChain);
+    }
+}
+
+// Byte p lies in block p / B at offset p % B, but a non-zero multiple of B is the end of the
+// block before: a write there fills that block's end before the chain grows. endHere zeroes
+// the rest of the last block on disk.
+void StorageTest::cursorPositions()
+{
+    Storage s(64);
+    ChainCursor cursor(s.table, s.container, AllocationTable::EndOfChain);
+    QVERIFY(cursor.seek(0));
+    QVERIFY(!cursor.seek(1));
+    cursor.write(patternBytes(64, 2).constData(), 64);
+    QCOMPARE(s.chain(cursor.firstBlock()).size(), 1);
+    QVERIFY(cursor.seek(64));
+    QCOMPARE(cursor.block(), cursor.firstBlock());
+    QVERIFY(!cursor.seek(65));
+    cursor.write("x", 1);
+    QCOMPARE(s.chain(cursor.firstBlock()).size(), 2);
+    QVERIFY(patchHostFile(s.container.path(), Header::AreaSize + 2 * 64 + 1, QByteArray(63, 'y')));
+    QCOMPARE(cursor.endHere(), 2);
+    QCOMPARE(s.block(2), padded("x", 64));
+    QVERIFY(cursor.seek(10));
+    QCOMPARE(s.readChain(cursor.firstBlock(), 100), patternBytes(64, 2) + padded("x", 64).left(36));
+    QVERIFY(cursor.seek(0));
+    cursor.endHere(); // a stream cut to nothing keeps its first block
+    QCOMPARE(s.chain(cursor.firstBlock()), QList<int>{1});
+}
+
+// Cursors on several chains, used in alternation, each keep their own place.
+void StorageTest::interleavedCursors()
+{
+    Storage s(64);
+    QList<ChainCursor> cursors;
+    QList<QByteArray> expected(3);
+    for (int i = 0; i < 3; ++i)
+        cursors.append(ChainCursor(s.table, s.container, AllocationTable::EndOfChain));
+    for (int round = 0; round < 40; ++round) {
+        for (int i = 0; i < 3; ++i) {
+            const QByteArray piece = patternBytes(7 + i * 13, quint32(round * 3 + i));
+            cursors[i].write(piece.constData(), piece.size());
+            expected[i] += piece;
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        cursors[i].endHere();
+        QCOMPARE(s.readChain(cursors[i].firstBlock(), expected[i].size() + 64),
+                 padded(expected[i], ((expected[i].size() + 63) / 64) * 64));
+    }
+}
+
+// A link outside the table ends a read as the end of the chain and fails a write.
+void StorageTest::damagedChains()
+{
+    Storage s(64);
+    const int first = s.writeChain(patternBytes(150, 3));
+    s.table.setNext(s.chain(first).at(1), 999);
+    QCOMPARE(s.readChain(first, 150), patternBytes(128, 3));
+    ChainCursor cursor(s.table, s.container, first);
+    QVERIFY(!cursor.seek(150));
+    QVERIFY(cursor.seek(128));
+    QCOMPARE(failureOf([&] { cursor.write("z", 1); }), Archive::Error::Corrupt);
+}
+
+// A tree read back equals the tree written; a deeper tree than the limit, an unknown type code
+// or a body cut short fail the stream, keeping only children read whole; the writer refuses
+// to make a folder past the limit.
+void StorageTest::storedTree()
+{
+    const QByteArray member = fileRecord(QStringLiteral("m"), 5, 3, 4);
+    const QByteArray stored = rootFolder({folderRecord(QStringLiteral("a"), {member}), member});
+    const auto read = [](const QByteArray& bytes, int width = 8) {
+        auto root = std::make_unique<FolderEntry>();
+        QDataStream in(bytes);
+        root->read(in, width);
+        return std::make_pair(std::move(root), in.status());
+    };
+    auto [root, status] = read(stored);
+    QCOMPARE(status, QDataStream::Ok);
+    QByteArray again;
+    QDataStream out(&again, QIODevice::WriteOnly);
+    root->write(out);
+    QCOMPARE(again, stored);
+    QCOMPARE(read(rootFolder({fileRecord(QStringLiteral("w"), 0xFFFFFFFFu, -1, -1, 4)}), 4)
+                 .first->size(),
+             qint64(0xFFFFFFFFu));
+
+    QByteArray deep = folderRecord(QStringLiteral("f"));
+    for (int level = 2; level < MaxFolderDepth; ++level)
+        deep = folderRecord(QStringLiteral("f"), {deep});
+    QCOMPARE(read(rootFolder({deep})).second, QDataStream::Ok);
+    QCOMPARE(read(rootFolder({folderRecord(QStringLiteral("f"), {deep})})).second,
+             QDataStream::ReadCorruptData);
+    auto [unknown, unknownStatus] = read(rootFolder({member, be32(7) + member.mid(4), member}));
+    QCOMPARE(unknownStatus, QDataStream::ReadCorruptData);
+    QCOMPARE(std::distance(unknown->begin(), unknown->end()), 1);
+    auto [cut, cutStatus] = read(stored.left(stored.size() - 2));
+    QCOMPARE(cutStatus, QDataStream::ReadPastEnd);
+    QCOMPARE(std::distance(cut->begin(), cut->end()), 1);
+
+    Directory directory;
+    QString path;
+    for (int level = 2; level <= MaxFolderDepth; ++level) {
+        path += QStringLiteral("/d");
+        directory.makeFolder(path);
+    }
+    QCOMPARE(failureOf([&] { directory.makeFolder(path + QStringLiteral("/d")); }),
+             Archive::Error::InvalidArgument);
+}
+
+QTEST_GUILESS_MAIN(StorageTest)
+#include "tst_storage.moc"
