@@ -577,8 +577,9 @@ void contention()
         for (int i = 0; i < 4; ++i)
             totals[i] += counts[i];
     }
-    std::printf("contention: %d processes x %d rounds, %d reads and %d writes, violations %d\n",
-                Processes, Rounds, totals[0], totals[1], totals[2]);
+    std::printf(
+        "contention under Wine: %d processes x %d rounds, %d reads and %d writes, violations %d\n",
+        Processes, Rounds, totals[0], totals[1], totals[2]);
     VERIFY(totals[0] + totals[1] == Processes * Rounds);
     VERIFY(totals[0] > 0 && totals[1] > 0);
     VERIFY(totals[2] == 0);
