@@ -1,8 +1,11 @@
 #pragma once
 
 #include <QFile>
-#include <QList>
 #include <QString>
+
+#if defined(Q_OS_WIN) || defined(KEST_LOCKEDFILE_WIN_MECHANISM)
+#include "namedmutexlock.h"
+#endif
 
 namespace Kest {
 
@@ -36,16 +39,11 @@ private:
     void releaseMechanism();
 
 #if defined(Q_OS_WIN) || defined(KEST_LOCKEDFILE_WIN_MECHANISM)
-    // Named kernel mutexes: one writer mutex per path and 64 reader slots beside it.
-    enum class MutexAccess{OpenExisting, Create};
-    Qt::HANDLE slotMutex(int slot, MutexAccess access);
-    bool acquireMutex(Qt::HANDLE mutex, bool block);
-    void releaseWriterHold();
-
-    Qt::HANDLE wmutex = nullptr; // the path's writer mutex, kept open until destruction
-    Qt::HANDLE rmutex = nullptr; // the reader slot owned while in ReadLock
-    QList<Qt::HANDLE> rmutexes;  // every reader slot owned while in WriteLock
-    QString mutexname;           // base name of the path's mutexes, fixed once worked out
+    // Named kernel mutexes, one writer mutex per path and 64 reader slots beside it, named
+    // after the path the first time a lock is taken.
+    // Its messages go to Qt's warning channel: system errors through qErrnoWarning.
+    static void reportLockMessage(NamedMutexLock::MessageKind kind, const char* message);
+    NamedMutexLock mutexes{&QtLockedFile::reportLockMessage};
 #else
     // Open file description locks: a duplicate of the file's descriptor, made when a lock is
     // taken, owns the locks until they are released, whatever happens to the file's own
