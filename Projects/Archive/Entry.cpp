@@ -239,8 +239,9 @@ void FolderEntry::removeChild(Entry* entry)
     children_.removeAll(entry);
     const auto indexed = byName_.find(entry->name_);
     if (indexed != byName_.end() && indexed.value() == entry) {
-        const auto twin = std::find_if(children_.cbegin(), children_.cend(),
-                                       [entry](const Entry* e) { return e->name_ == entry->name_; });
+        const auto twin =
+            std::find_if(children_.cbegin(), children_.cend(),
+                         [entry](const Entry* e) { return e->name_ == entry->name_; });
         if (twin == children_.cend())
             byName_.erase(indexed);
         else
