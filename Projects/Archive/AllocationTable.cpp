@@ -237,7 +237,8 @@ void AllocationTable::appendCluster()
 // reuse before the next commit must not lose.
 void AllocationTable::release(int first, int last)
 {
-    for (int block = first, steps = 0; isBlock(block) && steps < blocks_; block = links_[block], ++steps) {
+    for (int block = first, steps = 0; isBlock(block) && steps < blocks_;
+         block = links_[block], ++steps) {
         container_.markReleased(block);
         if (block == last)
             break;

@@ -99,7 +99,8 @@ void ArchivePrivate::recoverJournal()
         if (failure.code == Archive::Error::Locked)
             throw;
         fail(Archive::Error::Corrupt,
-             QStringLiteral("open: %1 must be recovered from its journal, but it cannot be written (%2)")
+             QStringLiteral(
+                 "open: %1 must be recovered from its journal, but it cannot be written (%2)")
                  .arg(container.path(), failure.message));
     }
     const auto closeOnExit = qScopeGuard([&recovering] { recovering.close(); });
@@ -161,7 +162,8 @@ void ArchivePrivate::close()
         return;
     const auto releaseOnExit = qScopeGuard([this] { release(); });
     if (inTransaction_) {
-        note(QStringLiteral("close: the transaction in progress on %1 is rolled back").arg(container.path()));
+        note(QStringLiteral("close: the transaction in progress on %1 is rolled back")
+                 .arg(container.path()));
         rollbackNow();
         return;
     }
@@ -290,7 +292,8 @@ void ArchivePrivate::recoverFromFailure()
 {
     if (!isWritable())
         return;
-    const bool recovered = guarded([this] { rollbackNow(); }, [](Archive::Error, const QString&) {});
+    const bool recovered =
+        guarded([this] { rollbackNow(); }, [](Archive::Error, const QString&) {});
     if (!recovered) {
         orphanMemberFiles();
         release();

@@ -175,7 +175,8 @@ void Container::overlayHeld(qint64 offset, char* data, qint64 length) const
         const qint64 from = qMax(offset, patch.offset);
         const qint64 to = qMin(offset + length, patch.offset + patch.bytes.size());
         if (from < to)
-            memcpy(data + (from - offset), patch.bytes.constData() + (from - patch.offset), size_t(to - from));
+            memcpy(data + (from - offset), patch.bytes.constData() + (from - patch.offset),
+                   size_t(to - from));
     }
 }
 

@@ -35,8 +35,9 @@ void FilePrivate::requireCursor(const char* operation) const
         fail(Archive::Error::InvalidArgument,
              QStringLiteral("%1: %2 is not open").arg(QLatin1String(operation), name));
     if (!cursor)
-        fail(Archive::Error::InvalidArgument,
-             QStringLiteral("%1: %2 was closed by its archive").arg(QLatin1String(operation), name));
+        fail(
+            Archive::Error::InvalidArgument,
+            QStringLiteral("%1: %2 was closed by its archive").arg(QLatin1String(operation), name));
 }
 
 void FilePrivate::orphan(File* file)
@@ -204,13 +205,16 @@ bool File::seek(qint64 pos)
     return d->attempt([&] {
         d->requireCursor("seek");
         if (pos < 0 || pos > d->size)
-            fail(Archive::Error::InvalidArgument, QStringLiteral("seek: position %1 is outside %2 (0 to %3)")
-                                                      .arg(pos)
-                                                      .arg(d->name)
-                                                      .arg(d->size));
+            fail(Archive::Error::InvalidArgument,
+                 QStringLiteral("seek: position %1 is outside %2 (0 to %3)")
+                     .arg(pos)
+                     .arg(d->name)
+                     .arg(d->size));
         if (!d->cursor->seek(pos))
             fail(Archive::Error::Corrupt,
-                 QStringLiteral("seek: %1 is damaged: its chain ends before byte %2").arg(d->name).arg(pos));
+                 QStringLiteral("seek: %1 is damaged: its chain ends before byte %2")
+                     .arg(d->name)
+                     .arg(pos));
         QIODevice::seek(pos);
     });
 }
@@ -227,7 +231,8 @@ qint64 File::readData(char* data, qint64 maxSize)
             const qint64 wanted = qBound<qint64>(0, d->size - d->cursor->pos(), maxSize);
             count = d->cursor->read(data, wanted);
             if (count < wanted)
-                note(QStringLiteral("readData: %1 is damaged: its chain ends before its size").arg(d->name));
+                note(QStringLiteral("readData: %1 is damaged: its chain ends before its size")
+                         .arg(d->name));
         },
         [this](Archive::Error code, const QString& message) { d->failed(code, message); });
     return count;

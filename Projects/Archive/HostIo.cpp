@@ -23,7 +23,8 @@ void failIo(const char* operation, const QString& path)
     const bool full = code == ENOSPC;
 #endif
     fail(full ? Archive::Error::OutOfSpace : Archive::Error::IoError,
-         QStringLiteral("%1: %2: %3").arg(QLatin1String(operation), path, QString::fromLocal8Bit(strerror(code))));
+         QStringLiteral("%1: %2: %3")
+             .arg(QLatin1String(operation), path, QString::fromLocal8Bit(strerror(code))));
 }
 
 HostIo& HostIo::system()
@@ -39,7 +40,8 @@ qint64 HostIo::read(QFile& file, qint64 offset, char* data, qint64 length)
 {
     qint64 total = 0;
     while (total < length) {
-        const ssize_t got = ::pread(file.handle(), data + total, size_t(length - total), off_t(offset + total));
+        const ssize_t got =
+            ::pread(file.handle(), data + total, size_t(length - total), off_t(offset + total));
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -55,7 +57,8 @@ bool HostIo::write(QFile& file, qint64 offset, const char* data, qint64 length)
 {
     qint64 total = 0;
     while (total < length) {
-        const ssize_t put = ::pwrite(file.handle(), data + total, size_t(length - total), off_t(offset + total));
+        const ssize_t put =
+            ::pwrite(file.handle(), data + total, size_t(length - total), off_t(offset + total));
         if (put < 0 && errno == EINTR)
             continue;
         if (put <= 0)
@@ -85,7 +88,8 @@ bool HostIo::sync(QFile& file)
 
 bool HostIo::syncFolder(const QString& path)
 {
-    const int folder = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int folder =
+        ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0)
         return false;
     int result;

@@ -81,7 +81,8 @@ quint32 recordChecksum(quint32 nonce, const QByteArray& frame, const QByteArray&
 {
     QByteArray seed;
     putBig32(seed, nonce);
-    return crc32(bytes.constData(), bytes.size(), crc32(frame.constData(), frame.size(), crc32(seed.constData(), 4)));
+    return crc32(bytes.constData(), bytes.size(),
+                 crc32(frame.constData(), frame.size(), crc32(seed.constData(), 4)));
 }
 
 [[noreturn]] void journalFailure(const char* operation, const QString& path)
@@ -201,7 +202,8 @@ void Journal::remove()
 Journal::Reader::Reader(HostIo& io, const QString& path) : io_(io), file_(path)
 {
     char header[HeaderLength];
-    if (!file_.open(QIODevice::ReadOnly) || io_.read(file_, 0, header, HeaderLength) != HeaderLength)
+    if (!file_.open(QIODevice::ReadOnly) ||
+        io_.read(file_, 0, header, HeaderLength) != HeaderLength)
         return;
     if (memcmp(header, Magic, 8) != 0 || qFromBigEndian<quint32>(header + 8) != FormatVersion ||
         qFromBigEndian<quint32>(header + 32) != crc32(header, 32))

@@ -18,7 +18,10 @@ class FaultyIo : public Kest::Ar::HostIo
 public:
     enum class Fault { Errno, Kill };
 
-    FaultyIo(int at, Fault fault = Fault::Errno, int error = ENOSPC) : at_(at), fault_(fault), error_(error) {}
+    FaultyIo(int at, Fault fault = Fault::Errno, int error = ENOSPC)
+        : at_(at), fault_(fault), error_(error)
+    {
+    }
 
     int calls() const { return calls_; }
     bool fired() const { return calls_ >= at_; }
@@ -27,7 +30,10 @@ public:
     {
         return strike() && HostIo::write(file, offset, data, length);
     }
-    bool resize(QFile& file, qint64 size) override { return strike() && HostIo::resize(file, size); }
+    bool resize(QFile& file, qint64 size) override
+    {
+        return strike() && HostIo::resize(file, size);
+    }
     bool sync(QFile& file) override { return strike() && HostIo::sync(file); }
     bool syncFolder(const QString& path) override { return strike() && HostIo::syncFolder(path); }
 

@@ -23,14 +23,17 @@ int main(int argc, char** argv)
     Kest::Ar::Archive archive(args[1]);
     if (args[2] == QLatin1String("open")) {
         archive.open(QIODevice::ReadOnly);
-        const char* names[] = {"NoError", "NotFound", "AlreadyExists", "NotAFolder", "NotAFile", "NotEmpty",
-                               "InUse", "Locked", "ReadOnly", "InvalidArgument", "Corrupt", "IoError", "OutOfSpace"};
+        const char* names[] = {"NoError",   "NotFound",        "AlreadyExists", "NotAFolder",
+                               "NotAFile",  "NotEmpty",        "InUse",         "Locked",
+                               "ReadOnly",  "InvalidArgument", "Corrupt",       "IoError",
+                               "OutOfSpace"};
         std::printf("%s\n", names[int(archive.error())]);
         return 0;
     }
     KestTest::FaultyIo io(args[2].toInt(), KestTest::FaultyIo::Fault::Kill);
-    archive.setDurability(args[3] == QLatin1String("power") ? Kest::Ar::Archive::Durability::PowerSafe
-                                                           : Kest::Ar::Archive::Durability::CrashSafe);
+    archive.setDurability(args[3] == QLatin1String("power")
+                              ? Kest::Ar::Archive::Durability::PowerSafe
+                              : Kest::Ar::Archive::Durability::CrashSafe);
     if (!archive.open(QIODevice::ReadWrite))
         return 3;
     Kest::Ar::ArchivePrivate::of(archive).container.setIo(io);

@@ -4,8 +4,8 @@
 // rolled back and committed.
 
 #include "ArchivePrivate.h"
-#include "File.h"
 #include "FaultyIo.h"
+#include "File.h"
 #include "Journal.h"
 #include "TestSupport.h"
 #include "Workload.h"
@@ -37,7 +37,8 @@ QString verdict(const QString& path, const Workload& workload, int committed, bo
     if (Container::hasJournal(path))
         return QStringLiteral("the journal is still there");
     const Content found = contentOf(archive);
-    if (found == workload.content(committed) || (inFlight && found == workload.content(committed + 1)))
+    if (found == workload.content(committed) ||
+        (inFlight && found == workload.content(committed + 1)))
         return {};
     return QStringLiteral("holds neither step %1 nor the one in flight").arg(committed);
 }
@@ -49,7 +50,10 @@ class DurabilityTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("kest.archive.debug=false")); }
+    void initTestCase()
+    {
+        QLoggingCategory::setFilterRules(QStringLiteral("kest.archive.debug=false"));
+    }
     void faultSweep_data();
     void faultSweep();
     void crashSweep_data();
@@ -61,7 +65,10 @@ private slots:
     void sameBytesAtEveryLevel();
 
 private:
-    QString path(const QString& name = QStringLiteral("a.kar")) const { return dir_.filePath(name); }
+    QString path(const QString& name = QStringLiteral("a.kar")) const
+    {
+        return dir_.filePath(name);
+    }
     QTemporaryDir dir_;
 };
 
@@ -97,7 +104,8 @@ void DurabilityTest::faultSweep()
             ArchivePrivate::of(archive).container.setIo(HostIo::system());
         }
         const QString found = verdict(file, workload, done, done < workload.steps());
-        QVERIFY2(found.isEmpty(), qPrintable(QStringLiteral("k=%1, step %2: %3").arg(k).arg(done + 1).arg(found)));
+        QVERIFY2(found.isEmpty(),
+                 qPrintable(QStringLiteral("k=%1, step %2: %3").arg(k).arg(done + 1).arg(found)));
         if (!io.fired())
             break;
     }
@@ -123,9 +131,11 @@ void DurabilityTest::crashSweep()
         QVERIFY(worker.waitForFinished(60000));
         const int done = int(worker.readAllStandardOutput().count("done"));
         const bool finished = worker.exitStatus() == QProcess::NormalExit;
-        QVERIFY2(!finished || worker.exitCode() == 0, qPrintable(QStringLiteral("k=%1: exit %2").arg(k).arg(worker.exitCode())));
+        QVERIFY2(!finished || worker.exitCode() == 0,
+                 qPrintable(QStringLiteral("k=%1: exit %2").arg(k).arg(worker.exitCode())));
         const QString found = verdict(file, workload, done, !finished);
-        QVERIFY2(found.isEmpty(), qPrintable(QStringLiteral("k=%1, step %2: %3").arg(k).arg(done + 1).arg(found)));
+        QVERIFY2(found.isEmpty(),
+                 qPrintable(QStringLiteral("k=%1, step %2: %3").arg(k).arg(done + 1).arg(found)));
         if (finished)
             break;
     }
@@ -184,7 +194,8 @@ void DurabilityTest::hotJournal()
     // The last call of the transaction's step: its journal holds the most records.
     const auto crashAt = [&](int k) {
         QProcess worker;
-        worker.start(QStringLiteral(CRASH_WORKER_BINARY), {file, QString::number(k), QStringLiteral("crash")});
+        worker.start(QStringLiteral(CRASH_WORKER_BINARY),
+                     {file, QString::number(k), QStringLiteral("crash")});
         worker.waitForFinished(60000);
         return int(worker.readAllStandardOutput().count("done"));
     };
@@ -234,7 +245,8 @@ void DurabilityTest::transactions()
         QVERIFY(archive.beginTransaction());
         QVERIFY(!archive.beginTransaction() && archive.error() == Archive::Error::InvalidArgument);
         for (int i = 0; i < 50; ++i)
-            QVERIFY(writeMember(archive, QStringLiteral("/m%1").arg(i), patternBytes(100 + i, quint32(i))));
+            QVERIFY(writeMember(archive, QStringLiteral("/m%1").arg(i),
+                                patternBytes(100 + i, quint32(i))));
         QVERIFY(writeMember(archive, QStringLiteral("/keep"), "short"));
         QVERIFY(archive.removeFolder(QStringLiteral("/nothing")));
         QVERIFY(commit ? archive.commit() : archive.rollback());

@@ -10,7 +10,8 @@ namespace {
 void collect(Archive& archive, const QString& folder, Content& content)
 {
     for (const Archive::EntryInfo& info : archive.entries(folder)) {
-        const QString path = (folder == QLatin1String("/") ? folder : folder + QLatin1Char('/')) + info.name;
+        const QString path =
+            (folder == QLatin1String("/") ? folder : folder + QLatin1Char('/')) + info.name;
         if (info.isFolder) {
             content.insert(path, FolderMark);
             collect(archive, path, content);
@@ -23,7 +24,8 @@ void collect(Archive& archive, const QString& folder, Content& content)
 bool overwrite(Archive& archive, const QString& path, qint64 at, const QByteArray& bytes)
 {
     Kest::Ar::File member(&archive, path);
-    if (!member.open(QIODevice::ReadWrite) || !member.seek(at) || member.write(bytes) != bytes.size())
+    if (!member.open(QIODevice::ReadWrite) || !member.seek(at) ||
+        member.write(bytes) != bytes.size())
         return false;
     member.close();
     return member.error() == Archive::Error::NoError;
@@ -47,15 +49,24 @@ Content contentOf(Archive& archive)
 // Blocks of 64 bytes, so that a few hundred bytes span several blocks and clusters.
 Workload::Workload()
 {
-    const auto add = [this](std::function<bool(Archive&)> change, std::function<void(Content&)> model) {
+    const auto add = [this](std::function<bool(Archive&)> change,
+                            std::function<void(Content&)> model) {
         steps_.append(Step{std::move(change), std::move(model)});
     };
-    add([](Archive& a) { return a.makeFolder(QStringLiteral("/docs")) && a.makeFolder(QStringLiteral("/docs/sub")) && a.writeBack(); },
-        [](Content& c) { c.insert(QStringLiteral("/docs"), FolderMark), c.insert(QStringLiteral("/docs/sub"), FolderMark); });
+    add(
+        [](Archive& a) {
+            return a.makeFolder(QStringLiteral("/docs")) &&
+                   a.makeFolder(QStringLiteral("/docs/sub")) && a.writeBack();
+        },
+        [](Content& c) {
+            c.insert(QStringLiteral("/docs"), FolderMark),
+                c.insert(QStringLiteral("/docs/sub"), FolderMark);
+        });
     for (int i = 0; i < 8; ++i) {
         const QString path = QStringLiteral("/docs/m%1").arg(i);
         const QByteArray bytes = patternBytes(20 + 37 * i, quint32(i));
-        add([=](Archive& a) { return writeMember(a, path, bytes); }, [=](Content& c) { c.insert(path, bytes); });
+        add([=](Archive& a) { return writeMember(a, path, bytes); },
+            [=](Content& c) { c.insert(path, bytes); });
     }
     const QString five = QStringLiteral("/docs/sub/five");
     add([=](Archive& a) { return writeMember(a, five, patternBytes(5 * 64, 99)); },
@@ -68,8 +79,10 @@ Workload::Workload()
     // One transaction across several members.
     add(
         [](Archive& a) {
-            return a.beginTransaction() && writeMember(a, QStringLiteral("/t1"), patternBytes(200, 5)) &&
-                   overwrite(a, QStringLiteral("/docs/m7"), 3, "TXN") && a.removeFile(QStringLiteral("/docs/m1")) &&
+            return a.beginTransaction() &&
+                   writeMember(a, QStringLiteral("/t1"), patternBytes(200, 5)) &&
+                   overwrite(a, QStringLiteral("/docs/m7"), 3, "TXN") &&
+                   a.removeFile(QStringLiteral("/docs/m1")) &&
                    a.makeFolder(QStringLiteral("/tf")) && a.commit();
         },
         [](Content& c) {
@@ -78,7 +91,11 @@ Workload::Workload()
             c.remove(QStringLiteral("/docs/m1"));
             c.insert(QStringLiteral("/tf"), FolderMark);
         });
-    add([](Archive& a) { return a.makeFolder(QStringLiteral("/last")) && (a.close(), a.error() == Archive::Error::NoError); },
+    add(
+        [](Archive& a) {
+            return a.makeFolder(QStringLiteral("/last")) &&
+                   (a.close(), a.error() == Archive::Error::NoError);
+        },
         [](Content& c) { c.insert(QStringLiteral("/last"), FolderMark); });
 
     contents_.append(Content{});
