@@ -152,8 +152,9 @@ public:
     // when the archive is consistent: header fields, the table's own chain, and whether every
     // block is exactly one of a table block, a block of one chain or a free block (cycles,
     // cross-links, leaks, links outside the table, chains that do not fit their entry) and
-    // duplicate names in a folder. Bounded by the number of blocks and entries. Members open
-    // for writing are checked as of their last write-back.
+    // duplicate names in a folder. Bounded by the number of blocks and entries. The chains of
+    // members open for writing are walked, but not compared with their entries, which are
+    // brought up to date only when the members are written back.
     QStringList check() const;
 
     // Writes the directory, the changed table blocks and the header now, as one commit.

@@ -381,7 +381,13 @@ QStringList ArchivePrivate::check() const
     QByteArray signature(4, '\0');
     signature.resize(const_cast<Container&>(container).read(0, signature.data(), signature.size()));
     const Header current = currentHeader();
-    return checkArchive(ArchiveView{current, table, directory, container.size()}, signature);
+    QSet<const FileEntry*> growing;
+    for (const OpenMember& member : openMembers_) {
+        if (member.writing)
+            growing.insert(member.entry);
+    }
+    return checkArchive(ArchiveView{current, table, directory, container.size(), growing},
+                        signature);
 }
 
 namespace {

@@ -194,11 +194,11 @@ void ChainCursor::write(const char* data, qint64 length)
     }
 }
 
-int ChainCursor::endHere()
+int ChainCursor::endHere(bool fillTail)
 {
     if (runs_.isEmpty())
         return EndOfChain;
-    if (offset_ > 0 && offset_ < blockSize_) {
+    if (fillTail && offset_ > 0 && offset_ < blockSize_) {
         const QByteArray zeros(qsizetype(blockSize_ - offset_), '\0');
         container_.write(container_.blockOffset(block_) + offset_, zeros.constData(), zeros.size());
     }

@@ -41,9 +41,10 @@ public:
     qint64 read(char* data, qint64 length);
     // Writes all `length` bytes, growing the chain at its end as needed; throws on failure.
     void write(const char* data, qint64 length);
-    // Makes the position the end of the stream: fills the rest of its block with zeros,
-    // frees the blocks after it and ends the chain there. Returns the last block.
-    int endHere();
+    // Makes the position the end of the stream: fills the rest of its block with zeros (unless
+    // the caller knows they are there), frees the blocks after it and ends the chain there.
+    // Returns the last block.
+    int endHere(bool fillTail = true);
 
 private:
     struct Run

@@ -19,7 +19,8 @@ struct Layout
     explicit Layout(const ArchiveView& archive)
         : table(archive.table.links()), nBlocks(archive.table.blockCount()),
           perCluster(archive.table.blocksPerCluster()), blockSize(archive.header.blockSize),
-          headerSize(archive.header.headerSize), fileSize(archive.fileSize)
+          headerSize(archive.header.headerSize), fileSize(archive.fileSize),
+          growing(archive.growing)
     {
     }
 
@@ -29,6 +30,7 @@ struct Layout
     qint64 blockSize;
     qint64 headerSize;
     qint64 fileSize;
+    const QSet<const FileEntry*>& growing;
 
     bool isBlock(int b) const { return b >= 0 && b < nBlocks; }
     qint64 endOfBlock(int b) const { return headerSize + (qint64(b) + 1) * blockSize; }
@@ -197,7 +199,7 @@ void checkStream(const Layout& layout, BlockOwners& owners, const QString& name,
         return;
     }
     const Chain chain = walkChain(layout, owners, owners.add(name), entry.firstBlock(), problems);
-    if (chain.intact)
+    if (chain.intact && !layout.growing.contains(&entry))
         checkChainAgainstEntry(layout, name, entry, chain, problems);
 }
 

@@ -9,12 +9,14 @@
 // stops there. So the work is bounded by the block count plus the number of entries, and no
 // link read from the file is used as an index before it has been checked.
 
+#include <QSet>
 #include <QStringList>
 
 namespace Kest::Ar {
 
 class AllocationTable;
 class Directory;
+class FileEntry;
 struct Header;
 
 struct ArchiveView
@@ -23,6 +25,9 @@ struct ArchiveView
     const AllocationTable& table;
     const Directory& directory;
     qint64 fileSize;
+    // Members open for writing: their chains run ahead of their entries until written back,
+    // so only their blocks are claimed, not compared with the entry.
+    QSet<const FileEntry*> growing = {};
 };
 
 // One line per problem; empty when the archive is consistent. `signature` is the first four

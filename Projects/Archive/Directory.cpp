@@ -55,6 +55,7 @@ void Directory::reset()
     stream_.setSize(0);
     stream_.setFirstBlock(AllocationTable::EndOfChain);
     stream_.setLastBlock(AllocationTable::EndOfChain);
+    stored_.clear();
     changed_ = false;
 }
 
@@ -76,16 +77,38 @@ void Directory::load(AllocationTable& table, Container& container, const Header&
     root_->read(in, header.sizeWidth());
     if (in.status() != QDataStream::Ok)
         fail(Archive::Error::Corrupt, QStringLiteral("readDirectory: I/O error"));
+    stored_ = bytes;
 }
 
+// Writes only the blocks whose bytes differ from what the stream holds now; the chain grows
+// or shrinks at its end. A commit that changed one folder near the end of the tree writes a
+// block or two, whatever the size of the tree.
 void Directory::store(AllocationTable& table, Container& container)
 {
     const QByteArray bytes = encode();
+    const qint64 blockSize = table.blockSize();
     ChainCursor cursor(table, container, stream_.firstBlock());
-    cursor.write(bytes.constData(), bytes.size());
+    const bool hadBlocks = cursor.firstBlock() != AllocationTable::EndOfChain;
+    bool lastWritten = false;
+    for (qint64 at = 0; at < bytes.size(); at += blockSize) {
+        const qint64 length = qMin(blockSize, bytes.size() - at);
+        if (hadBlocks && at + length <= stored_.size() &&
+            memcmp(bytes.constData() + at, stored_.constData() + at, size_t(length)) == 0)
+            continue;
+        if (!cursor.seek(at))
+            fail(Archive::Error::Corrupt,
+                 QStringLiteral("writeDirectory: the directory's chain ends before byte %1")
+                     .arg(at));
+        cursor.write(bytes.constData() + at, length);
+        lastWritten = at + length == bytes.size();
+    }
+    if (!cursor.seek(bytes.size()))
+        fail(Archive::Error::Corrupt,
+             QStringLiteral("writeDirectory: the directory's chain is damaged"));
     stream_.setFirstBlock(cursor.firstBlock());
-    stream_.setLastBlock(cursor.endHere());
+    stream_.setLastBlock(cursor.endHere(lastWritten || bytes.size() != stored_.size()));
     stream_.setSize(bytes.size());
+    stored_ = bytes;
     changed_ = false;
 }
 

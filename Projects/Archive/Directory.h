@@ -79,6 +79,7 @@ public:
 private:
     std::unique_ptr<FolderEntry> root_;
     FileEntry stream_;
+    QByteArray stored_; // the stream's bytes as they are in the file
     FolderEntry* current_;
     bool changed_ = false;
 };
