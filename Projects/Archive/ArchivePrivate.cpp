@@ -233,6 +233,10 @@ void ArchivePrivate::writeBack()
 
 void ArchivePrivate::commitNow()
 {
+    for (const OpenMember& member : std::as_const(openMembers_)) {
+        if (member.writing)
+            FilePrivate::recordEnd(member.file);
+    }
     writeBack();
     container.commit();
     container.setDurability(durability_);

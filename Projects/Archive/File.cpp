@@ -40,6 +40,14 @@ void FilePrivate::requireCursor(const char* operation) const
             QStringLiteral("%1: %2 was closed by its archive").arg(QLatin1String(operation), name));
 }
 
+void FilePrivate::recordEnd(File* file)
+{
+    FilePrivate& d = *file->d;
+    const qint64 at = d.cursor->pos();
+    d.writeBackEnd();
+    d.cursor->seek(at);
+}
+
 void FilePrivate::orphan(File* file)
 {
     FilePrivate& d = *file->d;
@@ -190,6 +198,8 @@ void File::close()
         });
         if (d->writing) {
             d->writeBackEnd();
+            d->owner().unregisterFile(this);
+            d->cursor.reset();
             d->owner().autoCommit();
         }
     });

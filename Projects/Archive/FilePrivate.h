@@ -38,6 +38,9 @@ public:
     // Cut off from the archive, which rolled back or closed under it: the device stays open
     // for its user to close, but transfers nothing.
     static void orphan(File* file);
+    // Records a member open for writing in its entry as it stands, so that a commit made
+    // while it is open holds an entry that agrees with its chain.
+    static void recordEnd(File* file);
 
     void open(QIODevice::OpenMode mode);
     FileEntry& entryFor(bool reading, bool writing, bool& created);
