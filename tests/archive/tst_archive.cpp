@@ -1,7 +1,7 @@
 // A working archive through its public API: the file a new archive makes, open modes and
-// locks across processes, folders and paths, member files (modes, boundaries, interleaving,
-// members without blocks), import and export, errors, and archives of several format
-// versions read in parallel threads.
+// locks across processes, what close() writes back, the depth limit, members without blocks,
+// import and export, and archives of two format versions read in parallel threads. Folder
+// and member operations, their interleaving and their refusals are tst_model's.
 
 #include "File.h"
 #include "TestSupport.h"
@@ -60,13 +60,7 @@ private slots:
     void openModes();
     void locksAcrossProcesses();
     void closeWritesBack();
-    void folderOperations_data();
-    void folderOperations();
     void depthLimit();
-    void memberModes_data();
-    void memberModes();
-    void memberEnds();
-    void interleavedMembers();
     void memberWithoutBlocks();
     void importExport();
     void versionsInThreads();
@@ -227,79 +221,6 @@ void ArchiveTest::closeWritesBack()
     QVERIFY(again.check().isEmpty());
 }
 
-void ArchiveTest::folderOperations_data()
-{
-    QTest::addColumn<QString>("operation");
-    QTest::addColumn<QString>("argument");
-    QTest::addColumn<bool>("result");
-    QTest::addColumn<E>("expected");
-    const auto row = [](const QString& operation, const QString& argument, bool result,
-                        E expected) {
-        QTest::addRow("%s %s", qPrintable(operation), qPrintable(argument))
-            << operation << argument << result << expected;
-    };
-    // The tree: /a (folder) holding /a/b (folder) and /a/m (member of 3 bytes); current /a.
-    row("makeFolder", "/a", false, E::AlreadyExists);
-    row("makeFolder", "/", false, E::AlreadyExists);
-    row("makeFolder", "/x/y", false, E::NotFound);
-    row("makeFolder", "/a/m/y", false, E::NotAFolder);
-    row("makeFolder", "c", true, E::NoError);          // relative: a child of the current folder
-    row("makeFolder", "whatever/d", true, E::NoError); // only the last component counts
-    row("removeFolder", "/a", false, E::NotEmpty);
-    row("removeFolder", "/", false, E::InvalidArgument);
-    row("removeFolder", "/a/m", false, E::NotAFolder);
-    row("removeFolder", "/a/nothing", true, E::NoError);
-    row("removeFolder", "/a/b/", true, E::NoError);
-    row("removeFile", "/a/b", false, E::NotAFile);
-    row("removeFile", "/", false, E::NotAFile);
-    row("removeFile", "/a/nothing", true, E::NoError);
-    row("removeFile", "m", true, E::NoError);
-    row("setCurrentFolder", "/a/m", false, E::NotAFolder);
-    row("setCurrentFolder", "/nothing", false, E::NotFound);
-    row("setCurrentFolder", "b", true, E::NoError);
-    row("entries", "/a/m", false, E::NotAFolder);
-    row("entryInfo", "/a/nothing", false, E::NotFound);
-    row("entryInfo", "m", true, E::NoError);
-}
-
-void ArchiveTest::folderOperations()
-{
-    QFETCH(QString, operation);
-    QFETCH(QString, argument);
-    QFETCH(bool, result);
-    QFETCH(E, expected);
-    const QString file = path(QStringLiteral("tree.kar"));
-    QFile::remove(file);
-    Archive archive(file);
-    QVERIFY(archive.open(M::ReadWrite) && archive.makeFolder(QStringLiteral("/a")) &&
-            archive.makeFolder(QStringLiteral("/a/b")) &&
-            writeMember(archive, QStringLiteral("/a/m"), "abc") &&
-            archive.setCurrentFolder(QStringLiteral("/a")));
-    bool done = false;
-    if (operation == QLatin1String("makeFolder"))
-        done = archive.makeFolder(argument);
-    else if (operation == QLatin1String("removeFolder"))
-        done = archive.removeFolder(argument);
-    else if (operation == QLatin1String("removeFile"))
-        done = archive.removeFile(argument);
-    else if (operation == QLatin1String("setCurrentFolder"))
-        done = archive.setCurrentFolder(argument);
-    else if (operation == QLatin1String("entries"))
-        done = !archive.entries(argument).isEmpty() || archive.error() == E::NoError;
-    else
-        done = !archive.entryInfo(argument).name.isEmpty();
-    QCOMPARE(done, result);
-    QCOMPARE(archive.error(), expected);
-    QCOMPARE(archive.errorString().isEmpty(), expected == E::NoError);
-    QVERIFY(archive.check().isEmpty());
-
-    // A read-only archive refuses every change.
-    archive.close();
-    QVERIFY(archive.open(M::ReadOnly));
-    QVERIFY(!archive.makeFolder(QStringLiteral("/z")) && archive.error() == E::ReadOnly);
-    QVERIFY(!archive.removeFile(QStringLiteral("/a/m")) && archive.error() == E::ReadOnly);
-}
-
 // The writer never makes a tree deeper than the reader accepts.
 void ArchiveTest::depthLimit()
 {
@@ -315,128 +236,6 @@ void ArchiveTest::depthLimit()
     archive.close();
     QVERIFY(archive.open(M::ReadOnly));
     QCOMPARE(archive.entries(QStringLiteral("/")).size(), 1);
-}
-
-void ArchiveTest::memberModes_data()
-{
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<bool>("exists");
-    QTest::addColumn<E>("expected");
-    QTest::addColumn<qint64>("size");  // at open
-    QTest::addColumn<qint64>("start"); // position at open
-    const auto row = [](const char* name, M::OpenMode mode, bool exists, E expected, qint64 size,
-                        qint64 start) {
-        QTest::newRow(name) << int(mode) << exists << expected << size << start;
-    };
-    row("ReadOnly", M::ReadOnly, true, E::NoError, 10000, 0);
-    row("ReadOnly, missing", M::ReadOnly, false, E::NotFound, 0, 0);
-    row("ReadWrite, missing", M::ReadWrite, false, E::NotFound, 0, 0);
-    row("WriteOnly", M::WriteOnly, true, E::NoError, 0, 0);
-    row("WriteOnly, missing", M::WriteOnly, false, E::NoError, 0, 0);
-    row("WriteOnly | Append", M::WriteOnly | M::Append, true, E::NoError, 10000, 10000);
-    row("ReadWrite", M::ReadWrite, true, E::NoError, 10000, 0);
-    row("ReadWrite | Append", M::ReadWrite | M::Append, true, E::NoError, 10000, 10000);
-    row("ReadOnly | Unbuffered", M::ReadOnly | M::Unbuffered, true, E::NoError, 10000, 0);
-}
-
-// Each mode's size and position at open; then 10 bytes written where it starts.
-void ArchiveTest::memberModes()
-{
-    QFETCH(int, mode);
-    QFETCH(bool, exists);
-    QFETCH(E, expected);
-    QFETCH(qint64, size);
-    QFETCH(qint64, start);
-    const QString file = path(QStringLiteral("modes.kar"));
-    QFile::remove(file);
-    Archive archive(file, 512);
-    QVERIFY(archive.open(M::ReadWrite));
-    const QByteArray old = patternBytes(10000, 7);
-    QVERIFY(!exists || writeMember(archive, QStringLiteral("/m"), old));
-    File member(&archive, QStringLiteral("/m"));
-    QCOMPARE(member.open(M::OpenMode(mode)), expected == E::NoError);
-    QCOMPARE(member.error(), expected);
-    if (expected != E::NoError) {
-        QVERIFY(!member.isOpen());
-        return;
-    }
-    QCOMPARE(member.size(), size);
-    QCOMPARE(member.pos(), start);
-    if (!(mode & M::WriteOnly)) {
-        QCOMPARE(member.readAll(), old);
-        return;
-    }
-    QCOMPARE(member.write("0123456789"), 10);
-    member.close();
-    const QByteArray expectedBytes = start > 0  ? old + "0123456789"
-                                     : size > 0 ? QByteArray("0123456789") + old.mid(10)
-                                                : QByteArray("0123456789");
-    QCOMPARE(readMember(archive, QStringLiteral("/m")), expectedBytes);
-    QVERIFY(archive.check().isEmpty());
-}
-
-// Seeks stop at the size; truncate cuts where the user is, even after a read ahead, frees the
-// blocks past the new end and zeroes the rest of its last block.
-void ArchiveTest::memberEnds()
-{
-    Archive archive(path(QStringLiteral("ends.kar")), 64);
-    QVERIFY(archive.open(M::ReadWrite));
-    QVERIFY(writeMember(archive, QStringLiteral("/m"), patternBytes(300, 8)));
-    const int freeBefore = archive.statistics().freeBlocks;
-    File member(&archive, QStringLiteral("/m"));
-    QVERIFY(member.open(M::ReadWrite));
-    QVERIFY(member.seek(300));
-    QVERIFY(!member.seek(301) && member.error() == E::InvalidArgument);
-    QVERIFY(!member.seek(-1));
-    QVERIFY(member.seek(100));
-    QCOMPARE(member.read(10), patternBytes(300, 8).mid(100, 10)); // reads ahead
-    QVERIFY(member.truncate());
-    QCOMPARE(member.size(), 110);
-    QCOMPARE(member.read(10), QByteArray());
-    QCOMPARE(archive.statistics().freeBlocks, freeBefore + 3);
-    QVERIFY(member.seek(0));
-    QCOMPARE(member.write("xy"), 2);
-    QVERIFY(member.flush());
-    QCOMPARE(archive.entryInfo(QStringLiteral("/m")).size, 110);
-    member.close();
-    QCOMPARE(readMember(archive, QStringLiteral("/m")), "xy" + patternBytes(300, 8).mid(2, 108));
-    QVERIFY(archive.check().isEmpty());
-}
-
-// Any number of member files transfer in any interleaving, each at its own position; a
-// writer has its member alone; an open member cannot be removed.
-void ArchiveTest::interleavedMembers()
-{
-    Archive archive(path(QStringLiteral("interleaved.kar")), 64);
-    QVERIFY(archive.open(M::ReadWrite));
-    QVERIFY(writeMember(archive, QStringLiteral("/source"), patternBytes(1000, 9)));
-    File source(&archive, QStringLiteral("/source"));
-    File second(&archive, QStringLiteral("/source"));
-    File one(&archive, QStringLiteral("/one"));
-    File two(&archive, QStringLiteral("/two"));
-    QVERIFY(source.open(M::ReadOnly) && second.open(M::ReadOnly | M::Unbuffered));
-    QVERIFY(one.open(M::WriteOnly) && two.open(M::WriteOnly));
-    File refused(&archive, QStringLiteral("/one"));
-    QVERIFY(!refused.open(M::ReadOnly) && refused.error() == E::InUse);
-    QVERIFY(!refused.open(M::WriteOnly) && refused.error() == E::InUse);
-    File writerOfSource(&archive, QStringLiteral("/source"));
-    QVERIFY(!writerOfSource.open(M::ReadWrite) && writerOfSource.error() == E::InUse);
-    QVERIFY(!archive.removeFile(QStringLiteral("/one")) && archive.error() == E::InUse);
-    QByteArray expectedTwo;
-    while (!source.atEnd() || !second.atEnd()) {
-        const QByteArray piece = source.read(37);
-        QCOMPARE(one.write(piece), piece.size());
-        const QByteArray other = second.read(53) + "|";
-        QCOMPARE(two.write(other), other.size());
-        expectedTwo += other;
-    }
-    source.close();
-    second.close();
-    one.close();
-    two.close();
-    QCOMPARE(readMember(archive, QStringLiteral("/one")), patternBytes(1000, 9));
-    QCOMPARE(readMember(archive, QStringLiteral("/two")), expectedTwo);
-    QVERIFY(archive.check().isEmpty());
 }
 
 // A member whose entry has no block (other writers make them) reads as empty in every mode,
