@@ -264,11 +264,17 @@ void ArchivePrivate::beginTransaction()
     inTransaction_ = true;
 }
 
+void ArchivePrivate::requireTransaction(const char* operation) const
+{
+    requireWritable(operation);
+    if (!inTransaction_)
+        fail(Archive::Error::InvalidArgument,
+             QStringLiteral("%1: no transaction is open").arg(QLatin1String(operation)));
+}
+
 void ArchivePrivate::commitTransaction()
 {
-    requireWritable("commit");
-    if (!inTransaction_)
-        fail(Archive::Error::InvalidArgument, QStringLiteral("commit: no transaction is open"));
+    requireTransaction("commit");
     // A failure leaves the transaction open to be rolled back (a failed write already did).
     commitChanges();
     inTransaction_ = false;
@@ -276,9 +282,7 @@ void ArchivePrivate::commitTransaction()
 
 void ArchivePrivate::rollbackTransaction()
 {
-    requireWritable("rollback");
-    if (!inTransaction_)
-        fail(Archive::Error::InvalidArgument, QStringLiteral("rollback: no transaction is open"));
+    requireTransaction("rollback");
     rollbackNow();
 }
 

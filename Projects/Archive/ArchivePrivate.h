@@ -51,6 +51,7 @@ public:
     bool isReadable() const;
     // Throws unless the archive is open for writing.
     void requireWritable(const char* operation) const;
+    void requireTransaction(const char* operation) const;
 
     // The one write-back path, in this order: the directory stream (which may take or free
     // blocks), the changed table clusters (which record them), the header (which records

@@ -35,55 +35,60 @@ HostIo& HostIo::system()
 
 #ifdef Q_OS_UNIX
 
-// A call interrupted by a signal is repeated; a short transfer goes on where it stopped.
-qint64 HostIo::read(QFile& file, qint64 offset, char* data, qint64 length)
+namespace {
+
+// A call interrupted by a signal is repeated; a short transfer goes on where it stopped, until
+// `length` bytes are moved or the call moves none (the end of the file) or fails.
+template <typename Transfer> qint64 transferAll(qint64 length, Transfer transfer)
 {
     qint64 total = 0;
     while (total < length) {
-        const ssize_t got =
-            ::pread(file.handle(), data + total, size_t(length - total), off_t(offset + total));
-        if (got < 0 && errno == EINTR)
+        const ssize_t moved = transfer(total);
+        if (moved < 0 && errno == EINTR)
             continue;
-        if (got < 0)
+        if (moved < 0)
             return -1;
-        if (got == 0)
+        if (moved == 0)
             break;
-        total += got;
+        total += moved;
     }
     return total;
 }
 
+template <typename Call> bool retrying(Call call)
+{
+    int result;
+    do
+        result = call();
+    while (result < 0 && errno == EINTR);
+    return result == 0;
+}
+
+} // namespace
+
+qint64 HostIo::read(QFile& file, qint64 offset, char* data, qint64 length)
+{
+    return transferAll(length, [&](qint64 done) {
+        return ::pread(file.handle(), data + done, size_t(length - done), off_t(offset + done));
+    });
+}
+
 bool HostIo::write(QFile& file, qint64 offset, const char* data, qint64 length)
 {
-    qint64 total = 0;
-    while (total < length) {
-        const ssize_t put =
-            ::pwrite(file.handle(), data + total, size_t(length - total), off_t(offset + total));
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0)
-            return false;
-        total += put;
-    }
-    return true;
+    return transferAll(length, [&](qint64 done) {
+               return ::pwrite(file.handle(), data + done, size_t(length - done),
+                               off_t(offset + done));
+           }) == length;
 }
 
 bool HostIo::resize(QFile& file, qint64 size)
 {
-    int result;
-    do
-        result = ::ftruncate(file.handle(), off_t(size));
-    while (result < 0 && errno == EINTR);
-    return result == 0;
+    return retrying([&] { return ::ftruncate(file.handle(), off_t(size)); });
 }
 
 bool HostIo::sync(QFile& file)
 {
-    int result;
-    do
-        result = ::fsync(file.handle());
-    while (result < 0 && errno == EINTR);
-    return result == 0;
+    return retrying([&] { return ::fsync(file.handle()); });
 }
 
 bool HostIo::syncFolder(const QString& path)
@@ -92,14 +97,11 @@ bool HostIo::syncFolder(const QString& path)
         ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0)
         return false;
-    int result;
-    do
-        result = ::fsync(folder);
-    while (result < 0 && errno == EINTR);
+    const bool synced = retrying([folder] { return ::fsync(folder); });
     const int saved = errno;
     ::close(folder);
     errno = saved;
-    return result == 0;
+    return synced;
 }
 
 #else
