@@ -23,6 +23,8 @@ void FilePrivate::failed(Archive::Error code, const QString& message)
 
 void FilePrivate::setError(Archive::Error code, const QString& message)
 {
+    if (code == Archive::Error::NoError && error == code)
+        return; // the common case, kept cheap for seeks
     error = code;
     q->setErrorString(message);
     if (code != Archive::Error::NoError)
