@@ -115,8 +115,8 @@ void Directory::store(AllocationTable& table, Container& container)
 QByteArray Directory::encode() const
 {
     QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    root_->write(out);
+    bytes.reserve(stored_.size() + 64);
+    root_->appendTo(bytes);
     return bytes;
 }
 

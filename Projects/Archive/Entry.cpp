@@ -2,6 +2,7 @@
 
 #include "Failure.h"
 
+#include <QtEndian>
 #include <QtNumeric>
 
 #include <limits>
@@ -19,9 +20,39 @@ void Entry::read(QDataStream& in, int, int)
     in >> name_;
 }
 
+namespace {
+
+void appendBig32(QByteArray& out, quint32 value)
+{
+    char bytes[4];
+    qToBigEndian(value, bytes);
+    out.append(bytes, 4);
+}
+
+// As QDataStream stores a QString: its length in bytes, then UTF-16 big-endian; a null
+// string has the length 0xFFFFFFFF and no characters.
+void appendString(QByteArray& out, const QString& text)
+{
+    if (text.isNull())
+        return appendBig32(out, 0xFFFFFFFFu);
+    appendBig32(out, quint32(text.size() * 2));
+    const qsizetype at = out.size();
+    out.resize(at + text.size() * 2);
+    qToBigEndian<quint16>(text.utf16(), text.size(), out.data() + at);
+}
+
+} // namespace
+
+void Entry::appendTo(QByteArray& out) const
+{
+    appendString(out, name_);
+}
+
 void Entry::write(QDataStream& out) const
 {
-    out << name_;
+    QByteArray bytes;
+    appendTo(bytes);
+    out.writeRawData(bytes.constData(), int(bytes.size()));
 }
 
 QString Entry::name() const
@@ -59,10 +90,10 @@ Entry* Entry::load(QDataStream& in, int sizeWidth, int depth)
     return entry;
 }
 
-void Entry::store(QDataStream& out) const
+void Entry::store(QByteArray& out) const
 {
-    out << qint32(type());
-    write(out);
+    appendBig32(out, quint32(type()));
+    appendTo(out);
 }
 
 // ---- FileEntry --------------------------------------------------------------------------
@@ -99,10 +130,13 @@ void FileEntry::read(QDataStream& in, int sizeWidth, int depth)
     in >> firstBlock_ >> lastBlock_;
 }
 
-void FileEntry::write(QDataStream& out) const
+void FileEntry::appendTo(QByteArray& out) const
 {
-    Entry::write(out);
-    out << size_ << qint32(firstBlock_) << qint32(lastBlock_);
+    Entry::appendTo(out);
+    appendBig32(out, quint32(quint64(size_) >> 32));
+    appendBig32(out, quint32(size_));
+    appendBig32(out, quint32(firstBlock_));
+    appendBig32(out, quint32(lastBlock_));
 }
 
 void FileEntry::setSize(qint64 size)
@@ -201,10 +235,10 @@ void FolderEntry::readChildren(QDataStream& in, quint32 count, int sizeWidth, in
     }
 }
 
-void FolderEntry::write(QDataStream& out) const
+void FolderEntry::appendTo(QByteArray& out) const
 {
-    Entry::write(out);
-    out << qint32(children_.size());
+    Entry::appendTo(out);
+    appendBig32(out, quint32(children_.size()));
     for (const Entry* child : children_)
         child->store(out);
 }
