@@ -43,6 +43,42 @@ QString verdict(const QString& path, const Workload& workload, int committed, bo
     return QStringLiteral("holds neither step %1 nor the one in flight").arg(committed);
 }
 
+struct Run
+{
+    int done;      // steps that reported success
+    bool finished; // the workload ran through without meeting the fault
+};
+
+// The workload in this process, with its k-th write, resize or sync failing with `error`.
+Run failingAt(const QString& file, int k, D durability, int error)
+{
+    const Workload workload;
+    FaultyIo io(k, FaultyIo::Fault::Errno, error);
+    Archive archive(file);
+    archive.setDurability(durability);
+    if (!archive.open(QIODevice::ReadWrite))
+        return {-1, true};
+    ArchivePrivate::of(archive).container.setIo(io);
+    int done = 0;
+    while (done < workload.steps() && workload.run(done, archive))
+        ++done;
+    ArchivePrivate::of(archive).container.setIo(HostIo::system());
+    return {done, !io.fired()};
+}
+
+// The workload in a crash_worker that is killed at its k-th call.
+Run killedAt(const QString& file, int k, D durability)
+{
+    QProcess worker;
+    worker.start(QStringLiteral(CRASH_WORKER_BINARY),
+                 {file, QString::number(k), durability == D::PowerSafe ? "power" : "crash"});
+    worker.waitForFinished(60000);
+    const bool finished = worker.exitStatus() == QProcess::NormalExit;
+    if (finished && worker.exitCode() != 0)
+        return {-1, true}; // the worker could not run the workload
+    return {int(worker.readAllStandardOutput().count("done")), finished};
+}
+
 } // namespace
 
 class DurabilityTest : public QObject
@@ -54,10 +90,8 @@ private slots:
     {
         QLoggingCategory::setFilterRules(QStringLiteral("kest.archive.debug=false"));
     }
-    void faultSweep_data();
-    void faultSweep();
-    void crashSweep_data();
-    void crashSweep();
+    void sweep_data();
+    void sweep();
     void journalRecords();
     void hotJournal();
     void transactions();
@@ -72,71 +106,38 @@ private:
     QTemporaryDir dir_;
 };
 
-void DurabilityTest::faultSweep_data()
+void DurabilityTest::sweep_data()
 {
+    QTest::addColumn<bool>("kill");
     QTest::addColumn<D>("durability");
     QTest::addColumn<int>("error");
-    QTest::newRow("power, full disk") << D::PowerSafe << ENOSPC;
-    QTest::newRow("power, I/O error") << D::PowerSafe << EIO;
-    QTest::newRow("crash, full disk") << D::CrashSafe << ENOSPC;
+    QTest::newRow("power, full disk") << false << D::PowerSafe << ENOSPC;
+    QTest::newRow("power, I/O error") << false << D::PowerSafe << EIO;
+    QTest::newRow("crash, full disk") << false << D::CrashSafe << ENOSPC;
+    QTest::newRow("crash, killed") << true << D::CrashSafe << 0;
+    QTest::newRow("power, killed") << true << D::PowerSafe << 0;
 }
 
-// The k-th call fails, for every k until the workload runs through. Every step before the
-// failing one reported success; afterwards the archive holds what the last success left, or
-// the step in flight.
-void DurabilityTest::faultSweep()
+// The k-th write, resize or sync fails (or the process dies there), for every k until the
+// workload runs through. Every step before the failing one reported success; afterwards the
+// next opener finds what the last success left, or the step in flight.
+void DurabilityTest::sweep()
 {
+    QFETCH(bool, kill);
     QFETCH(D, durability);
     QFETCH(int, error);
     const Workload workload;
-    const QString file = path(QStringLiteral("fault.kar"));
-    for (int k = 1;; ++k) {
-        QVERIFY(Workload::prepare(file, durability));
-        FaultyIo io(k, FaultyIo::Fault::Errno, error);
-        int done = 0;
-        {
-            Archive archive(file);
-            archive.setDurability(durability);
-            QVERIFY(archive.open(QIODevice::ReadWrite));
-            ArchivePrivate::of(archive).container.setIo(io);
-            while (done < workload.steps() && workload.run(done, archive))
-                ++done;
-            ArchivePrivate::of(archive).container.setIo(HostIo::system());
-        }
-        const QString found = verdict(file, workload, done, done < workload.steps());
-        QVERIFY2(found.isEmpty(),
-                 qPrintable(QStringLiteral("k=%1, step %2: %3").arg(k).arg(done + 1).arg(found)));
-        if (!io.fired())
-            break;
-    }
-}
-
-void DurabilityTest::crashSweep_data()
-{
-    QTest::addColumn<QString>("level");
-    QTest::newRow("crash") << QStringLiteral("crash");
-    QTest::newRow("power") << QStringLiteral("power");
-}
-
-// A process killed at its k-th call, for every k: the next opener recovers what it left.
-void DurabilityTest::crashSweep()
-{
-    QFETCH(QString, level);
-    const Workload workload;
-    const QString file = path(QStringLiteral("crash.kar"));
+    const QString file = path(QStringLiteral("sweep.kar"));
     for (int k = 1;; ++k) {
         QVERIFY(Workload::prepare(file, D::CrashSafe));
-        QProcess worker;
-        worker.start(QStringLiteral(CRASH_WORKER_BINARY), {file, QString::number(k), level});
-        QVERIFY(worker.waitForFinished(60000));
-        const int done = int(worker.readAllStandardOutput().count("done"));
-        const bool finished = worker.exitStatus() == QProcess::NormalExit;
-        QVERIFY2(!finished || worker.exitCode() == 0,
-                 qPrintable(QStringLiteral("k=%1: exit %2").arg(k).arg(worker.exitCode())));
-        const QString found = verdict(file, workload, done, !finished);
-        QVERIFY2(found.isEmpty(),
-                 qPrintable(QStringLiteral("k=%1, step %2: %3").arg(k).arg(done + 1).arg(found)));
-        if (finished)
+        const Run run =
+            kill ? killedAt(file, k, durability) : failingAt(file, k, durability, error);
+        QVERIFY2(run.done >= 0, "the workload could not start");
+        const QString found = verdict(file, workload, run.done, !run.finished);
+        QVERIFY2(
+            found.isEmpty(),
+            qPrintable(QStringLiteral("k=%1, step %2: %3").arg(k).arg(run.done + 1).arg(found)));
+        if (run.finished)
             break;
     }
 }
@@ -192,22 +193,15 @@ void DurabilityTest::hotJournal()
     const Workload workload;
     const QString file = path(QStringLiteral("hot.kar"));
     // The last call of the transaction's step: its journal holds the most records.
-    const auto crashAt = [&](int k) {
-        QProcess worker;
-        worker.start(QStringLiteral(CRASH_WORKER_BINARY),
-                     {file, QString::number(k), QStringLiteral("crash")});
-        worker.waitForFinished(60000);
-        return int(worker.readAllStandardOutput().count("done"));
-    };
     int last = 0;
     for (int k = 1;; ++k) {
         QVERIFY(Workload::prepare(file, D::CrashSafe));
-        if (crashAt(k) > workload.steps() - 2)
+        if (killedAt(file, k, D::CrashSafe).done > workload.steps() - 2)
             break;
         last = Container::hasJournal(file) ? k : last;
     }
     QVERIFY(last > 0 && Workload::prepare(file, D::CrashSafe));
-    QCOMPARE(crashAt(last), workload.steps() - 2);
+    QCOMPARE(killedAt(file, last, D::CrashSafe).done, workload.steps() - 2);
     const QByteArray left = readHostFile(file);
     const QByteArray journal = readHostFile(Journal::pathFor(file));
     QVERIFY(verdict(file, workload, workload.steps() - 2, false).isEmpty());

@@ -115,9 +115,9 @@ void tst_Kestar::refusals()
 {
     QCOMPARE(kestar({"create", "l.kar"}).status, 0);
     QProcess holder;
-    holder.start(LOCK_HOLDER_BINARY, {path("l.kar")});
+    holder.start(LOCK_HOLDER_BINARY, {path("l.kar"), "readwrite"});
     QVERIFY(holder.waitForReadyRead(30000));
-    QCOMPARE(holder.readLine(), QByteArray("locked\n"));
+    QCOMPARE(holder.readLine(), QByteArray("opened\n"));
     QVERIFY(writeHostFile(path("bad.kar"), readHostFile(path("s.kar")).left(4)));
     const QList<std::tuple<QStringList, int, QByteArray>> refusals{
         {{}, 2, "kestar: no command given"},
