@@ -164,10 +164,22 @@ bool Archive::isLocked(const QString& path)
     return !archive.open(QIODevice::ReadOnly);
 }
 
+// An archive that must be recovered but cannot be written still has a committed version:
+// the one its journal holds.
 Archive::Version Archive::peekVersion(const QString& path)
 {
     Archive archive(path);
-    return archive.open(QIODevice::ReadOnly) ? archive.applicationVersion() : Version();
+    if (archive.open(QIODevice::ReadOnly))
+        return archive.applicationVersion();
+    Version version;
+    if (archive.error() == Error::Corrupt && Container::hasJournal(path))
+        guarded(
+            [&] {
+                version = Header::decode(Container::committedStart(path, Header::AreaSize))
+                              .applicationVersion;
+            },
+            [](Error, const QString&) {});
+    return version;
 }
 
 bool Archive::writeBack()

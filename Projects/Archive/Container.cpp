@@ -103,6 +103,25 @@ bool Container::hasJournal(const QString& archivePath)
     return Journal::Reader(HostIo::system(), Journal::pathFor(archivePath)).isValid();
 }
 
+QByteArray Container::committedStart(const QString& archivePath, qint64 length)
+{
+    QFile file(archivePath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray bytes(length, '\0');
+    bytes.resize(qMax<qint64>(0, HostIo::system().read(file, 0, bytes.data(), length)));
+    Journal::Reader reader(HostIo::system(), Journal::pathFor(archivePath));
+    qint32 unit = 0;
+    QByteArray original;
+    while (reader.next(unit, original)) {
+        const qint64 at = reader.geometry().offsetOf(unit);
+        if (at < bytes.size())
+            bytes.replace(at, qMin(original.size(), bytes.size() - at),
+                          original.left(bytes.size() - at));
+    }
+    return bytes;
+}
+
 bool Container::recover()
 {
     Q_ASSERT(isWritable());

@@ -55,6 +55,9 @@ public:
 
     // Whether a journal file with a valid header lies beside the archive.
     static bool hasJournal(const QString& archivePath);
+    // The first `length` bytes of the archive's committed state, read without writing
+    // anything: the file's bytes with its journal's records laid over them.
+    static QByteArray committedStart(const QString& archivePath, qint64 length);
     // With write access: brings the file back to its committed state from a journal left by a
     // writer that is gone, and removes the journal. True when there was one to apply.
     bool recover();

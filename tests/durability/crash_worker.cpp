@@ -4,7 +4,8 @@
 //
 // Prints "done N" after step N has been committed, and exits 0 when the workload ended
 // before the k-th call. With "open" for k, it only opens the archive ReadOnly and prints the
-// name of the error (a process that may not write the archive, meeting a hot journal).
+// name of the error and the version peekVersion() finds (a process that may not write the
+// archive, meeting a hot journal).
 
 #include "ArchivePrivate.h"
 #include "FaultyIo.h"
@@ -27,7 +28,9 @@ int main(int argc, char** argv)
                                "NotAFile",  "NotEmpty",        "InUse",         "Locked",
                                "ReadOnly",  "InvalidArgument", "Corrupt",       "IoError",
                                "OutOfSpace"};
-        std::printf("%s\n", names[int(archive.error())]);
+        const Kest::Ar::Archive::Version version = Kest::Ar::Archive::peekVersion(args[1]);
+        std::printf("%s %d.%d.%d\n", names[int(archive.error())], version.major, version.minor,
+                    version.patch);
         return 0;
     }
     KestTest::FaultyIo io(args[2].toInt(), KestTest::FaultyIo::Fault::Kill);

@@ -127,6 +127,7 @@ bool Workload::prepare(const QString& path, Archive::Durability durability)
     QFile::remove(path + QStringLiteral("-journal"));
     Archive archive(path, 64);
     archive.setDurability(durability);
+    archive.setApplicationVersion(Archive::Version(3, 2, 1));
     return archive.open(QIODevice::ReadWrite);
 }
 
