@@ -134,6 +134,8 @@ qint64 ChainCursor::contiguous() const
 
 qint64 ChainCursor::read(char* data, qint64 length)
 {
+    if (length > 0 && !runs_.isEmpty())
+        extendMap((pos() + length - 1) / blockSize_); // so that each run goes in one call
     qint64 total = 0;
     while (total < length && !runs_.isEmpty()) {
         if (offset_ == blockSize_) {
