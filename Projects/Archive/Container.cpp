@@ -229,10 +229,8 @@ void Container::write(qint64 offset, const char* data, qint64 length)
         at = unitEnd;
     }
     place(runStart, data + (runStart - offset), end - runStart, runHeld);
-    if (heldBytes_ > HoldLimit) {
-        journal_.sync(*io_);
-        writeHeld();
-    }
+    if (heldBytes_ > HoldLimit)
+        flushJournal();
 }
 
 void Container::place(qint64 offset, const char* data, qint64 length, bool held)
@@ -257,11 +255,11 @@ void Container::protect(qint32 unit)
     if (got < 0)
         ioFailure("read");
     original.truncate(got);
-    journal_.append(*io_, unit, original);
+    journal_.append(unit, original);
     journaled_.insert(unit);
-    // Until the journal is synced, the unit itself must not change on disk.
-    if (durability_ == Archive::Durability::PowerSafe)
-        heldUnits_.insert(unit);
+    // Until its copy is in the journal's file (and synced, at PowerSafe), the unit itself must
+    // not change on disk.
+    heldUnits_.insert(unit);
 }
 
 void Container::writeThrough(qint64 offset, const char* data, qint64 length)
@@ -270,7 +268,14 @@ void Container::writeThrough(qint64 offset, const char* data, qint64 length)
         ioFailure("write");
 }
 
-// The journal is synced: what waited for it goes to the file, in the order it was written.
+// The copies go to the journal's file (synced at PowerSafe), and then what waited for them goes
+// to the archive, in the order it was written.
+void Container::flushJournal()
+{
+    journal_.flush(*io_, durability_ == Archive::Durability::PowerSafe);
+    writeHeld();
+}
+
 void Container::writeHeld()
 {
     for (const Patch& patch : std::as_const(held_))
@@ -315,9 +320,9 @@ void Container::commit()
 {
     if (!changed_)
         return;
+    if (durability_ != Archive::Durability::Off)
+        flushJournal();
     if (durability_ == Archive::Durability::PowerSafe) {
-        journal_.sync(*io_);
-        writeHeld();
         if (!io_->sync(file_))
             ioFailure("sync");
         // A file this open created: its name must last as well as its bytes.

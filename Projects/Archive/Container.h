@@ -9,11 +9,12 @@
 // its original bytes go to the rollback journal. A commit makes the journal empty; a rollback
 // writes it back. Nothing else in the engine knows that a journal exists.
 //
-// Durability decides the syncs. Off: no journal. CrashSafe: the journal is written before the
-// unit it protects, without syncs: a killed process loses nothing committed, a power cut may.
-// PowerSafe: a unit is overwritten only once its record is synced; the writes that wait for
-// that are held in memory (and spilled, after one sync, when they grow large), so that a
-// commit costs three syncs: the journal, the archive, the emptied journal.
+// Copies go to the journal in batches: a write to a unit whose copy is not yet in the journal's
+// file is held in memory (reads see it there) until the next batch is written, at the commit
+// or when the held writes grow large. Durability decides the syncs. Off: no journal.
+// CrashSafe: no syncs: a killed process loses nothing committed, a power cut may. PowerSafe:
+// each batch is synced before the writes that waited for it, so that a commit costs three
+// syncs: the journal, the archive, the emptied journal.
 
 #include "Archive.h"
 #include "Journal.h"
@@ -97,6 +98,7 @@ private:
     void writeThrough(qint64 offset, const char* data, qint64 length);
     void place(qint64 offset, const char* data, qint64 length, bool held);
     bool replayJournal(bool durable);
+    void flushJournal();
     void writeHeld();
     void overlayHeld(qint64 offset, char* data, qint64 length) const;
     void forgetTransaction();

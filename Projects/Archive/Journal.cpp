@@ -152,7 +152,7 @@ bool Journal::isActive() const
     return active_;
 }
 
-void Journal::append(HostIo& io, qint32 unit, const QByteArray& original)
+void Journal::append(qint32 unit, const QByteArray& original)
 {
     Q_ASSERT(active_);
     QByteArray record;
@@ -161,7 +161,17 @@ void Journal::append(HostIo& io, qint32 unit, const QByteArray& original)
     putBig32(record, quint32(original.size()));
     record.append(original);
     putBig32(record, recordChecksum(nonce_, record.constData(), record.size()));
-    writeAt(io, end_, record);
+    pending_.append(record);
+}
+
+void Journal::flush(HostIo& io, bool durable)
+{
+    if (!pending_.isEmpty()) {
+        writeAt(io, end_, pending_);
+        pending_.clear();
+    }
+    if (durable)
+        sync(io);
 }
 
 void Journal::writeAt(HostIo& io, qint64 offset, const QByteArray& bytes)
@@ -186,15 +196,11 @@ void Journal::sync(HostIo& io)
     unsynced_ = false;
 }
 
-bool Journal::hasUnsynced() const
-{
-    return unsynced_;
-}
-
 void Journal::end(HostIo& io, bool durable)
 {
     if (!file_.isOpen())
         return;
+    pending_.clear();
     if (!io.resize(file_, 0))
         journalFailure("journal end", path());
     active_ = false;

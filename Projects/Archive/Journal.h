@@ -41,11 +41,11 @@ public:
     // Starts the journal of a transaction: the file holds the geometry and no record yet.
     void begin(HostIo& io, const Geometry& geometry);
     bool isActive() const;
-    // Appends the original bytes of `unit`.
-    void append(HostIo& io, qint32 unit, const QByteArray& original);
-    // Makes what was appended durable (and, the first time, the journal's name in its folder).
-    void sync(HostIo& io);
-    bool hasUnsynced() const;
+    // Adds the original bytes of `unit`, held in memory until the next flush.
+    void append(qint32 unit, const QByteArray& original);
+    // Writes what was added to the file; `durable`: and syncs it (and, the first time, the
+    // journal's name in its folder).
+    void flush(HostIo& io, bool durable);
     // Empties the journal: the moment of commit, or the end of a rollback. `durable`: synced.
     void end(HostIo& io, bool durable);
     // Removes the file, which holds no journal (at close).
@@ -75,9 +75,11 @@ public:
 
 private:
     void writeAt(HostIo& io, qint64 offset, const QByteArray& bytes);
+    void sync(HostIo& io);
 
     QFile file_;
     Geometry geometry_;
+    QByteArray pending_; // records added since the last flush
     quint32 nonce_ = 0;
     qint64 end_ = 0;
     bool active_ = false;
