@@ -54,19 +54,6 @@ class tst_Check : public QObject
 private slots:
     void initTestCase() { QLoggingCategory::setFilterRules("kest.archive.debug=false"); }
 
-    // A few operations through the API leave nothing to report.
-    void cleanArchive()
-    {
-        Archive archive(dir_.filePath("clean.kar"), 64);
-        QCOMPARE(archive.check(), QStringList{"the archive is not open"});
-        QVERIFY(archive.open(M::ReadWrite) && archive.makeFolder("/f"));
-        QVERIFY(writeMember(archive, "/f/x", patternBytes(200, 2)) &&
-                writeMember(archive, "/y", patternBytes(130, 3)));
-        QVERIFY(writeMember(archive, "/f/x", patternBytes(70, 4), M::ReadWrite | M::Append) &&
-                writeMember(archive, "/y", patternBytes(10, 5)) && archive.removeFile("/f/x"));
-        QCOMPARE(archive.check(), QStringList());
-    }
-
     // A member open for writing is not taken for damage, however far it has grown since its
     // last write-back; a commit made meanwhile records it as it stands.
     void memberOpenForWriting()

@@ -20,6 +20,7 @@
 using namespace Kest::Ar;
 using namespace KestTest;
 using D = Archive::Durability;
+using E = Archive::Error;
 
 Q_DECLARE_METATYPE(Archive::Durability)
 
@@ -31,16 +32,16 @@ QString verdict(const QString& path, const Workload& workload, int committed, bo
 {
     Archive archive(path);
     if (!archive.open(QIODevice::ReadOnly))
-        return QStringLiteral("does not open: ") + archive.errorString();
+        return "does not open: " + archive.errorString();
     if (!archive.check().isEmpty())
-        return QStringLiteral("inconsistent: ") + archive.check().join(QLatin1String("; "));
+        return "inconsistent: " + archive.check().join(QLatin1String("; "));
     if (Container::hasJournal(path))
-        return QStringLiteral("the journal is still there");
+        return "the journal is still there";
     const Content found = contentOf(archive);
     if (found == workload.content(committed) ||
         (inFlight && found == workload.content(committed + 1)))
         return {};
-    return QStringLiteral("holds neither step %1 nor the one in flight").arg(committed);
+    return QString("holds neither step %1 nor the one in flight").arg(committed);
 }
 
 struct Run
@@ -86,225 +87,207 @@ class DurabilityTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase()
+    void initTestCase() { QLoggingCategory::setFilterRules("kest.archive.debug=false"); }
+
+    void sweep_data()
     {
-        QLoggingCategory::setFilterRules(QStringLiteral("kest.archive.debug=false"));
+        QTest::addColumn<D>("durability");
+        QTest::addColumn<int>("error"); // 0: the process is killed
+        QTest::newRow("power, full disk") << D::PowerSafe << ENOSPC;
+        QTest::newRow("power, I/O error") << D::PowerSafe << EIO;
+        QTest::newRow("crash, full disk") << D::CrashSafe << ENOSPC;
+        QTest::newRow("crash, killed") << D::CrashSafe << 0;
+        QTest::newRow("power, killed") << D::PowerSafe << 0;
     }
-    void sweep_data();
-    void sweep();
-    void journalRecords();
-    void hotJournal();
-    void transactions();
-    void failuresReachTheCaller();
-    void sameBytesAtEveryLevel();
+
+    // The k-th write, resize or sync fails (or the process dies there), for every k until the
+    // workload runs through. Every step before the failing one reported success; afterwards the
+    // next opener finds what the last success left, or the step in flight.
+    void sweep()
+    {
+        QFETCH(D, durability);
+        QFETCH(int, error);
+        const Workload workload;
+        const QString file = path("sweep.kar");
+        for (int k = 1;; ++k) {
+            QVERIFY(Workload::prepare(file, D::CrashSafe));
+            const Run run =
+                error ? failingAt(file, k, durability, error) : killedAt(file, k, durability);
+            QVERIFY2(run.done >= 0, "the workload could not start");
+            const QString found = verdict(file, workload, run.done, !run.finished);
+            QVERIFY2(found.isEmpty(),
+                     qPrintable(QString("k=%1, step %2: %3").arg(k).arg(run.done + 1).arg(found)));
+            if (run.finished)
+                break;
+        }
+    }
+
+    // A reader keeps every whole record of a journal and nothing after the first one that is cut
+    // short, torn or from another journal.
+    void journalRecords()
+    {
+        Journal journal(path("records.kar"));
+        const Journal::Geometry geometry{64 * 40, 64, 256};
+        journal.begin(HostIo::system(), geometry);
+        QList<QByteArray> records;
+        for (int unit = -1; unit < 8; ++unit) {
+            records.append(patternBytes(geometry.lengthOf(unit), quint32(unit + 10)));
+            journal.append(unit, records.last());
+        }
+        journal.flush(HostIo::system(), true);
+        const QByteArray whole = readHostFile(journal.path());
+        const auto readBack = [&](const QByteArray& bytes) {
+            writeHostFile(path("copy-journal"), bytes);
+            Journal::Reader reader(HostIo::system(), path("copy-journal"));
+            QList<QByteArray> found;
+            qint32 unit = 0;
+            QByteArray data;
+            while (reader.isValid() && reader.next(unit, data) && data == records.value(unit + 1))
+                found.append(data);
+            return std::make_pair(reader.isValid(), found.size());
+        };
+        QCOMPARE(readBack(whole), std::make_pair(true, qsizetype(records.size())));
+        qsizetype boundary = 36;
+        for (int i = 0; i <= records.size(); ++i) {
+            QCOMPARE(readBack(whole.left(boundary)), std::make_pair(true, qsizetype(i)));
+            if (i < records.size()) {
+                QCOMPARE(readBack(whole.left(boundary + 9)), std::make_pair(true, qsizetype(i)));
+                QByteArray torn = whole;
+                torn[boundary + 8 + i] = char(torn[boundary + 8 + i] ^ 0x40);
+                QCOMPARE(readBack(torn), std::make_pair(true, qsizetype(i)));
+                boundary += 8 + records.at(i).size() + 4;
+            }
+        }
+        QCOMPARE(readBack(whole.left(35)).first, false);
+        QByteArray otherHeader = whole;
+        otherHeader[20] = char(otherHeader[20] ^ 1);
+        QCOMPARE(readBack(otherHeader).first, false);
+        journal.end(HostIo::system(), true);
+        QCOMPARE(QFileInfo(journal.path()).size(), 0);
+    }
+
+    // A journal left by a killed writer in the middle of a transaction: a reader recovers it; a
+    // process that may not write the archive refuses to open it, with Corrupt, changing nothing,
+    // and still peeks the committed version.
+    void hotJournal()
+    {
+        const Workload workload;
+        const QString file = path("hot.kar");
+        // The last call of the transaction's step: its journal holds the most records.
+        int last = 0;
+        for (int k = 1;; ++k) {
+            QVERIFY(Workload::prepare(file, D::CrashSafe));
+            if (killedAt(file, k, D::CrashSafe).done > workload.steps() - 2)
+                break;
+            last = Container::hasJournal(file) ? k : last;
+        }
+        QVERIFY(last > 0 && Workload::prepare(file, D::CrashSafe));
+        QCOMPARE(killedAt(file, last, D::CrashSafe).done, workload.steps() - 2);
+        const QByteArray left = readHostFile(file);
+        const QByteArray journal = readHostFile(Journal::pathFor(file));
+        QVERIFY(verdict(file, workload, workload.steps() - 2, false).isEmpty());
+
+        QVERIFY(writeHostFile(file, left) && writeHostFile(Journal::pathFor(file), journal));
+        QVERIFY(::chmod(QFile::encodeName(dir_.path()).constData(), 0755) == 0);
+        QVERIFY(::chmod(QFile::encodeName(file).constData(), 0444) == 0);
+        // As root, the reader is a process of the user nobody, which may run a copy of the worker
+        // in this folder even where the build folder is closed to it.
+        const QString worker = path("worker");
+        QVERIFY(QFile::copy(QStringLiteral(CRASH_WORKER_BINARY), worker));
+        QVERIFY(::chmod(QFile::encodeName(worker).constData(), 0755) == 0);
+        QProcess reader;
+        if (geteuid() == 0)
+            reader.setChildProcessModifier([] { (void)!setuid(65534); });
+        reader.start(worker, {file, "open", "read"});
+        QVERIFY(reader.waitForFinished(60000));
+        QCOMPARE(reader.readAllStandardOutput().trimmed(), QByteArray("Corrupt 3.2.1"));
+        QCOMPARE(readHostFile(file), left);
+        QCOMPARE(readHostFile(Journal::pathFor(file)), journal);
+    }
+
+    // Any number of operations commit as one; a rollback restores disk and memory; closing inside
+    // a transaction rolls it back.
+    void transactions()
+    {
+        const QString file = path("txn.kar");
+        QVERIFY(Workload::prepare(file, D::PowerSafe));
+        Archive archive(file);
+        QVERIFY(archive.open(QIODevice::ReadWrite));
+        QVERIFY(writeMember(archive, "/keep", patternBytes(500, 1)));
+        const QByteArray committed = readHostFile(file);
+        const Content before = contentOf(archive);
+        for (bool commit : {false, true}) {
+            QVERIFY(archive.beginTransaction());
+            QVERIFY(!archive.beginTransaction() && archive.error() == E::InvalidArgument);
+            for (int i = 0; i < 50; ++i)
+                QVERIFY(writeMember(archive, "/m" + QString::number(i), patternBytes(100 + i, i)));
+            QVERIFY(writeMember(archive, "/keep", "short"));
+            QVERIFY(archive.removeFolder("/nothing"));
+            QVERIFY(commit ? archive.commit() : archive.rollback());
+            if (!commit) {
+                QCOMPARE(contentOf(archive), before);
+                QCOMPARE(readHostFile(file), committed);
+            }
+        }
+        QCOMPARE(contentOf(archive).size(), 51);
+        QVERIFY(!archive.commit() && archive.error() == E::InvalidArgument);
+        QVERIFY(archive.beginTransaction() && archive.makeFolder("/dropped"));
+        archive.close();
+        QVERIFY(archive.open(QIODevice::ReadOnly));
+        QVERIFY(!archive.entryInfo("/dropped").isFolder);
+        QVERIFY(archive.check().isEmpty());
+    }
+
+    // A full disk under a member's write and a failing sync under a commit are reported with
+    // their codes, and the archive stays open at its last commit.
+    void failuresReachTheCaller()
+    {
+        const QString file = path("failing.kar");
+        QVERIFY(Workload::prepare(file, D::PowerSafe));
+        Archive archive(file);
+        QVERIFY(archive.open(QIODevice::ReadWrite));
+        FaultyIo full(1, FaultyIo::Fault::Errno, ENOSPC);
+        ArchivePrivate::of(archive).container.setIo(full);
+        Kest::Ar::File member(&archive, "/m");
+        QVERIFY(member.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
+        QCOMPARE(member.write("data"), -1);
+        QCOMPARE(member.error(), E::OutOfSpace);
+        member.close();
+        FaultyIo failing(3, FaultyIo::Fault::Errno, EIO);
+        ArchivePrivate::of(archive).container.setIo(failing);
+        QVERIFY(archive.makeFolder("/f"));
+        QVERIFY(!archive.writeBack());
+        QCOMPARE(archive.error(), E::IoError);
+        ArchivePrivate::of(archive).container.setIo(HostIo::system());
+        QVERIFY(archive.entries("/").isEmpty());
+        QVERIFY(archive.makeFolder("/g") && archive.writeBack());
+        QVERIFY(archive.check().isEmpty());
+    }
+
+    // The journal never changes what the archive holds: the workload leaves the same bytes at
+    // every level, and no journal file behind.
+    void sameBytesAtEveryLevel()
+    {
+        const Workload workload;
+        QList<QByteArray> files;
+        for (D level : {D::Off, D::CrashSafe, D::PowerSafe}) {
+            const QString file = path(QString("level%1.kar").arg(int(level)));
+            QVERIFY(Workload::prepare(file, level));
+            Archive archive(file);
+            archive.setDurability(level);
+            QVERIFY(archive.open(QIODevice::ReadWrite));
+            for (int i = 0; i < workload.steps(); ++i)
+                QVERIFY(workload.run(i, archive));
+            files.append(readHostFile(file));
+            QVERIFY(!QFile::exists(Journal::pathFor(file)));
+        }
+        QCOMPARE(files, QList<QByteArray>(3, files.at(0)));
+    }
 
 private:
-    QString path(const QString& name = QStringLiteral("a.kar")) const
-    {
-        return dir_.filePath(name);
-    }
+    QString path(const QString& name) const { return dir_.filePath(name); }
     QTemporaryDir dir_;
 };
-
-void DurabilityTest::sweep_data()
-{
-    QTest::addColumn<bool>("kill");
-    QTest::addColumn<D>("durability");
-    QTest::addColumn<int>("error");
-    QTest::newRow("power, full disk") << false << D::PowerSafe << ENOSPC;
-    QTest::newRow("power, I/O error") << false << D::PowerSafe << EIO;
-    QTest::newRow("crash, full disk") << false << D::CrashSafe << ENOSPC;
-    QTest::newRow("crash, killed") << true << D::CrashSafe << 0;
-    QTest::newRow("power, killed") << true << D::PowerSafe << 0;
-}
-
-// The k-th write, resize or sync fails (or the process dies there), for every k until the
-// workload runs through. Every step before the failing one reported success; afterwards the
-// next opener finds what the last success left, or the step in flight.
-void DurabilityTest::sweep()
-{
-    QFETCH(bool, kill);
-    QFETCH(D, durability);
-    QFETCH(int, error);
-    const Workload workload;
-    const QString file = path(QStringLiteral("sweep.kar"));
-    for (int k = 1;; ++k) {
-        QVERIFY(Workload::prepare(file, D::CrashSafe));
-        const Run run =
-            kill ? killedAt(file, k, durability) : failingAt(file, k, durability, error);
-        QVERIFY2(run.done >= 0, "the workload could not start");
-        const QString found = verdict(file, workload, run.done, !run.finished);
-        QVERIFY2(
-            found.isEmpty(),
-            qPrintable(QStringLiteral("k=%1, step %2: %3").arg(k).arg(run.done + 1).arg(found)));
-        if (run.finished)
-            break;
-    }
-}
-
-// A reader keeps every whole record of a journal and nothing after the first one that is cut
-// short, torn or from another journal.
-void DurabilityTest::journalRecords()
-{
-    const QString archivePath = path(QStringLiteral("records.kar"));
-    Journal journal(archivePath);
-    const Journal::Geometry geometry{64 * 40, 64, 256};
-    journal.begin(HostIo::system(), geometry);
-    QList<QByteArray> records;
-    for (int unit = -1; unit < 8; ++unit) {
-        records.append(patternBytes(geometry.lengthOf(unit), quint32(unit + 10)));
-        journal.append(HostIo::system(), unit, records.last());
-    }
-    const QByteArray whole = readHostFile(journal.path());
-    const auto readBack = [&](const QByteArray& bytes) {
-        writeHostFile(path(QStringLiteral("copy-journal")), bytes);
-        Journal::Reader reader(HostIo::system(), path(QStringLiteral("copy-journal")));
-        QList<QByteArray> found;
-        qint32 unit = 0;
-        QByteArray data;
-        while (reader.isValid() && reader.next(unit, data) && data == records.value(unit + 1))
-            found.append(data);
-        return std::make_pair(reader.isValid(), found.size());
-    };
-    QCOMPARE(readBack(whole), std::make_pair(true, qsizetype(records.size())));
-    qsizetype boundary = 36;
-    for (int i = 0; i <= records.size(); ++i) {
-        QCOMPARE(readBack(whole.left(boundary)), std::make_pair(true, qsizetype(i)));
-        if (i < records.size()) {
-            QCOMPARE(readBack(whole.left(boundary + 9)), std::make_pair(true, qsizetype(i)));
-            QByteArray torn = whole;
-            torn[boundary + 8 + i] = char(torn[boundary + 8 + i] ^ 0x40);
-            QCOMPARE(readBack(torn), std::make_pair(true, qsizetype(i)));
-            boundary += 8 + records.at(i).size() + 4;
-        }
-    }
-    QCOMPARE(readBack(whole.left(35)).first, false);
-    QByteArray otherHeader = whole;
-    otherHeader[20] = char(otherHeader[20] ^ 1);
-    QCOMPARE(readBack(otherHeader).first, false);
-    journal.end(HostIo::system(), true);
-    QCOMPARE(QFileInfo(journal.path()).size(), 0);
-}
-
-// A journal left by a killed writer in the middle of a transaction: a reader recovers it; a
-// process that may not write the archive refuses to open it, with Corrupt, changing nothing,
-// and still peeks the committed version.
-void DurabilityTest::hotJournal()
-{
-    const Workload workload;
-    const QString file = path(QStringLiteral("hot.kar"));
-    // The last call of the transaction's step: its journal holds the most records.
-    int last = 0;
-    for (int k = 1;; ++k) {
-        QVERIFY(Workload::prepare(file, D::CrashSafe));
-        if (killedAt(file, k, D::CrashSafe).done > workload.steps() - 2)
-            break;
-        last = Container::hasJournal(file) ? k : last;
-    }
-    QVERIFY(last > 0 && Workload::prepare(file, D::CrashSafe));
-    QCOMPARE(killedAt(file, last, D::CrashSafe).done, workload.steps() - 2);
-    const QByteArray left = readHostFile(file);
-    const QByteArray journal = readHostFile(Journal::pathFor(file));
-    QVERIFY(verdict(file, workload, workload.steps() - 2, false).isEmpty());
-
-    QVERIFY(writeHostFile(file, left) && writeHostFile(Journal::pathFor(file), journal));
-    QVERIFY(::chmod(QFile::encodeName(dir_.path()).constData(), 0755) == 0);
-    QVERIFY(::chmod(QFile::encodeName(file).constData(), 0444) == 0);
-    // As root, the reader is a process of the user nobody, which may run a copy of the worker
-    // in this folder even where the build folder is closed to it.
-    const QString worker = path(QStringLiteral("worker"));
-    QVERIFY(QFile::copy(QStringLiteral(CRASH_WORKER_BINARY), worker));
-    QVERIFY(::chmod(QFile::encodeName(worker).constData(), 0755) == 0);
-    QProcess reader;
-    if (geteuid() == 0)
-        reader.setChildProcessModifier([] { (void)!setuid(65534); });
-    reader.start(worker, {file, QStringLiteral("open"), QStringLiteral("read")});
-    QVERIFY(reader.waitForFinished(60000));
-    QCOMPARE(reader.readAllStandardOutput().trimmed(), QByteArray("Corrupt 3.2.1"));
-    QCOMPARE(readHostFile(file), left);
-    QCOMPARE(readHostFile(Journal::pathFor(file)), journal);
-}
-
-// Any number of operations commit as one; a rollback restores disk and memory; closing inside
-// a transaction rolls it back.
-void DurabilityTest::transactions()
-{
-    const QString file = path(QStringLiteral("txn.kar"));
-    QVERIFY(Workload::prepare(file, D::PowerSafe));
-    Archive archive(file);
-    QVERIFY(archive.open(QIODevice::ReadWrite));
-    QVERIFY(writeMember(archive, QStringLiteral("/keep"), patternBytes(500, 1)));
-    const QByteArray committed = readHostFile(file);
-    const Content before = contentOf(archive);
-    for (bool commit : {false, true}) {
-        QVERIFY(archive.beginTransaction());
-        QVERIFY(!archive.beginTransaction() && archive.error() == Archive::Error::InvalidArgument);
-        for (int i = 0; i < 50; ++i)
-            QVERIFY(writeMember(archive, QStringLiteral("/m%1").arg(i),
-                                patternBytes(100 + i, quint32(i))));
-        QVERIFY(writeMember(archive, QStringLiteral("/keep"), "short"));
-        QVERIFY(archive.removeFolder(QStringLiteral("/nothing")));
-        QVERIFY(commit ? archive.commit() : archive.rollback());
-        if (!commit) {
-            QCOMPARE(contentOf(archive), before);
-            QCOMPARE(readHostFile(file), committed);
-        }
-    }
-    QCOMPARE(contentOf(archive).size(), 51);
-    QVERIFY(!archive.commit() && archive.error() == Archive::Error::InvalidArgument);
-    QVERIFY(archive.beginTransaction() && archive.makeFolder(QStringLiteral("/dropped")));
-    archive.close();
-    QVERIFY(archive.open(QIODevice::ReadOnly));
-    QVERIFY(!archive.entryInfo(QStringLiteral("/dropped")).isFolder);
-    QVERIFY(archive.check().isEmpty());
-}
-
-// A full disk under a member's write and a failing sync under a commit are reported with
-// their codes, and the archive stays open at its last commit.
-void DurabilityTest::failuresReachTheCaller()
-{
-    const QString file = path(QStringLiteral("failing.kar"));
-    QVERIFY(Workload::prepare(file, D::PowerSafe));
-    Archive archive(file);
-    QVERIFY(archive.open(QIODevice::ReadWrite));
-    FaultyIo full(1, FaultyIo::Fault::Errno, ENOSPC);
-    ArchivePrivate::of(archive).container.setIo(full);
-    Kest::Ar::File member(&archive, QStringLiteral("/m"));
-    QVERIFY(member.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
-    QCOMPARE(member.write("data"), -1);
-    QCOMPARE(member.error(), Archive::Error::OutOfSpace);
-    member.close();
-    FaultyIo failing(3, FaultyIo::Fault::Errno, EIO);
-    ArchivePrivate::of(archive).container.setIo(failing);
-    QVERIFY(archive.makeFolder(QStringLiteral("/f")));
-    QVERIFY(!archive.writeBack());
-    QCOMPARE(archive.error(), Archive::Error::IoError);
-    ArchivePrivate::of(archive).container.setIo(HostIo::system());
-    QVERIFY(archive.entries(QStringLiteral("/")).isEmpty());
-    QVERIFY(archive.makeFolder(QStringLiteral("/g")) && archive.writeBack());
-    QVERIFY(archive.check().isEmpty());
-}
-
-// The journal never changes what the archive holds: the workload leaves the same bytes at
-// every level, and no journal file behind.
-void DurabilityTest::sameBytesAtEveryLevel()
-{
-    const Workload workload;
-    QList<QByteArray> files;
-    for (D level : {D::Off, D::CrashSafe, D::PowerSafe}) {
-        const QString file = path(QStringLiteral("level%1.kar").arg(int(level)));
-        QVERIFY(Workload::prepare(file, level));
-        Archive archive(file);
-        archive.setDurability(level);
-        QVERIFY(archive.open(QIODevice::ReadWrite));
-        for (int i = 0; i < workload.steps(); ++i)
-            QVERIFY(workload.run(i, archive));
-        files.append(readHostFile(file));
-        QVERIFY(!QFile::exists(Journal::pathFor(file)));
-    }
-    QCOMPARE(files.at(1), files.at(0));
-    QCOMPARE(files.at(2), files.at(0));
-}
 
 QTEST_GUILESS_MAIN(DurabilityTest)
 #include "tst_durability.moc"

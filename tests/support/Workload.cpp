@@ -42,7 +42,7 @@ bool cut(Archive& archive, const QString& path, qint64 at)
 Content contentOf(Archive& archive)
 {
     Content content;
-    collect(archive, QStringLiteral("/"), content);
+    collect(archive, "/", content);
     return content;
 }
 
@@ -55,48 +55,41 @@ Workload::Workload()
     };
     add(
         [](Archive& a) {
-            return a.makeFolder(QStringLiteral("/docs")) &&
-                   a.makeFolder(QStringLiteral("/docs/sub")) && a.writeBack();
+            return a.makeFolder("/docs") && a.makeFolder("/docs/sub") && a.writeBack();
         },
-        [](Content& c) {
-            c.insert(QStringLiteral("/docs"), FolderMark),
-                c.insert(QStringLiteral("/docs/sub"), FolderMark);
-        });
+        [](Content& c) { c.insert("/docs", FolderMark), c.insert("/docs/sub", FolderMark); });
     for (int i = 0; i < 8; ++i) {
-        const QString path = QStringLiteral("/docs/m%1").arg(i);
+        const QString path = "/docs/m" + QString::number(i);
         const QByteArray bytes = patternBytes(20 + 37 * i, quint32(i));
         add([=](Archive& a) { return writeMember(a, path, bytes); },
             [=](Content& c) { c.insert(path, bytes); });
     }
-    const QString five = QStringLiteral("/docs/sub/five");
+    const QString five = "/docs/sub/five";
     add([=](Archive& a) { return writeMember(a, five, patternBytes(5 * 64, 99)); },
         [=](Content& c) { c.insert(five, patternBytes(5 * 64, 99)); });
     add([=](Archive& a) { return overwrite(a, five, 60, "across-a-boundary"); },
         [=](Content& c) { c[five].replace(60, 17, "across-a-boundary"); });
     add([=](Archive& a) { return cut(a, five, 150); }, [=](Content& c) { c[five].truncate(150); });
-    add([](Archive& a) { return a.removeFile(QStringLiteral("/docs/m3")); },
-        [](Content& c) { c.remove(QStringLiteral("/docs/m3")); });
+    add([](Archive& a) { return a.removeFile("/docs/m3"); },
+        [](Content& c) { c.remove("/docs/m3"); });
     // One transaction across several members.
     add(
         [](Archive& a) {
-            return a.beginTransaction() &&
-                   writeMember(a, QStringLiteral("/t1"), patternBytes(200, 5)) &&
-                   overwrite(a, QStringLiteral("/docs/m7"), 3, "TXN") &&
-                   a.removeFile(QStringLiteral("/docs/m1")) &&
-                   a.makeFolder(QStringLiteral("/tf")) && a.commit();
+            return a.beginTransaction() && writeMember(a, "/t1", patternBytes(200, 5)) &&
+                   overwrite(a, "/docs/m7", 3, "TXN") && a.removeFile("/docs/m1") &&
+                   a.makeFolder("/tf") && a.commit();
         },
         [](Content& c) {
-            c.insert(QStringLiteral("/t1"), patternBytes(200, 5));
-            c[QStringLiteral("/docs/m7")].replace(3, 3, "TXN");
-            c.remove(QStringLiteral("/docs/m1"));
-            c.insert(QStringLiteral("/tf"), FolderMark);
+            c.insert("/t1", patternBytes(200, 5));
+            c["/docs/m7"].replace(3, 3, "TXN");
+            c.remove("/docs/m1");
+            c.insert("/tf", FolderMark);
         });
     add(
         [](Archive& a) {
-            return a.makeFolder(QStringLiteral("/last")) &&
-                   (a.close(), a.error() == Archive::Error::NoError);
+            return a.makeFolder("/last") && (a.close(), a.error() == Archive::Error::NoError);
         },
-        [](Content& c) { c.insert(QStringLiteral("/last"), FolderMark); });
+        [](Content& c) { c.insert("/last", FolderMark); });
 
     contents_.append(Content{});
     for (const Step& step : std::as_const(steps_)) {
@@ -124,7 +117,7 @@ const Content& Workload::content(int i) const
 bool Workload::prepare(const QString& path, Archive::Durability durability)
 {
     QFile::remove(path);
-    QFile::remove(path + QStringLiteral("-journal"));
+    QFile::remove(path + "-journal");
     Archive archive(path, 64);
     archive.setDurability(durability);
     archive.setApplicationVersion(Archive::Version(3, 2, 1));
