@@ -33,6 +33,7 @@ public:
                 ? QStringList{QCoreApplication::applicationDirPath() + "/lockedfile_helper"}
                 : QProcess::splitCommand(wineHolder);
         start(command[0], command.mid(1) + arguments);
+        waitForStarted(WaitMs); // a request written before the start could be lost
     }
     ~Holder() override
     {
