@@ -175,8 +175,6 @@ public:
     bool rollback();
 
 private:
-    friend class File;
-    friend class ArchivePrivate;
     std::unique_ptr<ArchivePrivate> d;
 };
 

@@ -16,9 +16,12 @@ ArchivePrivate::ArchivePrivate(const QString& path, unsigned int blockSize)
     header.blocksPerCluster = qint32(blockSize / 4);
 }
 
+// Archive holds nothing but its pointer to this object, which keeps its header free of
+// friends: it is a standard-layout class, so its address is the address of that pointer.
 ArchivePrivate& ArchivePrivate::of(Archive& archive)
 {
-    return *archive.d;
+    static_assert(std::is_standard_layout_v<Archive>, "Archive must hold its pointer alone");
+    return **reinterpret_cast<std::unique_ptr<ArchivePrivate>*>(&archive);
 }
 
 void ArchivePrivate::setError(Archive::Error code, const QString& message) const
@@ -170,7 +173,7 @@ void ArchivePrivate::close()
     inTransaction_ = true;
     const QList<OpenMember> members = openMembers_;
     for (const OpenMember& member : members)
-        member.file->close();
+        member.file->q->close();
     inTransaction_ = false;
     commitChanges();
 }
@@ -179,7 +182,7 @@ void ArchivePrivate::orphanMemberFiles()
 {
     const QList<OpenMember> members = openMembers_;
     for (const OpenMember& member : members)
-        FilePrivate::orphan(member.file);
+        member.file->orphan();
 }
 
 bool ArchivePrivate::isOpen() const
@@ -235,7 +238,7 @@ void ArchivePrivate::commitNow()
 {
     for (const OpenMember& member : std::as_const(openMembers_)) {
         if (member.writing)
-            FilePrivate::recordEnd(member.file);
+            member.file->recordEnd();
     }
     writeBack();
     container.commit();
@@ -355,12 +358,12 @@ void ArchivePrivate::removeFile(const QString& path)
     autoCommit();
 }
 
-void ArchivePrivate::registerFile(File* file, const FileEntry* entry, bool writing)
+void ArchivePrivate::registerFile(FilePrivate* file, const FileEntry* entry, bool writing)
 {
     openMembers_.append(OpenMember{file, entry, writing});
 }
 
-void ArchivePrivate::unregisterFile(File* file)
+void ArchivePrivate::unregisterFile(FilePrivate* file)
 {
     openMembers_.removeIf([file](const OpenMember& member) { return member.file == file; });
 }

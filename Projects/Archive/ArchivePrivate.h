@@ -20,7 +20,7 @@
 
 namespace Kest::Ar {
 
-class File;
+class FilePrivate;
 
 class ArchivePrivate
 {
@@ -80,8 +80,8 @@ public:
     Archive::Statistics statistics() const;
 
     // The registry of open member files. A writer has its member alone; readers share one.
-    void registerFile(File* file, const FileEntry* entry, bool writing);
-    void unregisterFile(File* file);
+    void registerFile(FilePrivate* file, const FileEntry* entry, bool writing);
+    void unregisterFile(FilePrivate* file);
     bool isOpenMember(const FileEntry* entry) const;
     void requireAvailable(const FileEntry* entry, bool writing, const QString& path) const;
 
@@ -93,7 +93,7 @@ public:
 private:
     struct OpenMember
     {
-        File* file;
+        FilePrivate* file;
         const FileEntry* entry;
         bool writing;
     };

@@ -110,15 +110,12 @@ QByteArray Container::committedStart(const QString& archivePath, qint64 length)
         return {};
     QByteArray bytes(length, '\0');
     bytes.resize(qMax<qint64>(0, HostIo::system().read(file, 0, bytes.data(), length)));
-    Journal::Reader reader(HostIo::system(), Journal::pathFor(archivePath));
-    qint32 unit = 0;
-    QByteArray original;
-    while (reader.next(unit, original)) {
-        const qint64 at = reader.geometry().offsetOf(unit);
-        if (at < bytes.size())
-            bytes.replace(at, qMin(original.size(), bytes.size() - at),
-                          original.left(bytes.size() - at));
-    }
+    Journal::Reader(HostIo::system(), Journal::pathFor(archivePath))
+        .forEachRecord([&bytes](qint64 at, const QByteArray& original) {
+            if (at < bytes.size())
+                bytes.replace(at, qMin(original.size(), bytes.size() - at),
+                              original.left(bytes.size() - at));
+        });
     return bytes;
 }
 
@@ -140,10 +137,9 @@ bool Container::replayJournal(bool durable)
     Journal::Reader reader(*io_, journal_.path());
     if (!reader.isValid())
         return false;
-    qint32 unit = 0;
-    QByteArray original;
-    while (reader.next(unit, original))
-        writeThrough(reader.geometry().offsetOf(unit), original.constData(), original.size());
+    reader.forEachRecord([this](qint64 at, const QByteArray& original) {
+        writeThrough(at, original.constData(), original.size());
+    });
     if (!io_->resize(file_, reader.geometry().committedLength))
         ioFailure("rollback");
     if (durable && !io_->sync(file_))
@@ -212,14 +208,14 @@ void Container::write(qint64 offset, const char* data, qint64 length)
         return writeThrough(offset, data, length);
     if (!journal_.isActive())
         journal_.begin(*io_, geometry());
+    const Journal::Geometry g = geometry();
     const qint64 end = offset + length;
     qint64 runStart = offset;
     bool runHeld = false;
     for (qint64 at = offset; at < end;) {
         const qint32 unit = unitAt(at);
-        const Journal::Geometry g = geometry();
         const qint64 unitEnd = qMin(end, g.offsetOf(unit) + g.lengthOf(unit));
-        protect(unit);
+        protect(unit, g);
         const bool held = heldUnits_.contains(unit);
         if (held != runHeld && at > runStart) {
             place(runStart, data + (runStart - offset), at - runStart, runHeld);
@@ -243,9 +239,8 @@ void Container::place(qint64 offset, const char* data, qint64 length, bool held)
 
 // Copies a unit of the committed file to the journal before its first change. Units past the
 // committed length, and blocks that were free at the last commit, hold nothing to protect.
-void Container::protect(qint32 unit)
+void Container::protect(qint32 unit, const Journal::Geometry& g)
 {
-    const Journal::Geometry g = geometry();
     const qint64 start = g.offsetOf(unit);
     if (start >= committedLength_ || journaled_.contains(unit) ||
         (unit != Journal::HeaderUnit && fresh_.contains(unit)))

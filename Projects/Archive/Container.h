@@ -94,7 +94,7 @@ private:
 
     qint32 unitAt(qint64 offset) const;
     Journal::Geometry geometry() const;
-    void protect(qint32 unit);
+    void protect(qint32 unit, const Journal::Geometry& g);
     void writeThrough(qint64 offset, const char* data, qint64 length);
     void place(qint64 offset, const char* data, qint64 length, bool held);
     bool replayJournal(bool durable);

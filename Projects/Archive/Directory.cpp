@@ -271,7 +271,11 @@ void Directory::removeFolder(const QString& path)
 
 FileEntry& Directory::member(const QString& path, const char* operation)
 {
-    const Target target = resolve(path, operation);
+    return memberAt(resolve(path, operation), operation);
+}
+
+FileEntry& Directory::memberAt(const Target& target, const char* operation)
+{
     Entry* entry = target.isRoot ? root_.get() : target.entry();
     if (!entry)
         fail(Archive::Error::NotFound,
@@ -289,7 +293,7 @@ FileEntry& Directory::memberOrNew(const QString& path, const char* operation)
         changed_ = true;
         return *target.folder->newFile(target.name);
     }
-    return member(path, operation);
+    return memberAt(target, operation);
 }
 
 void Directory::remove(FileEntry& member)

@@ -77,6 +77,8 @@ public:
     Target resolve(const QString& path, const char* operation) const;
 
 private:
+    FileEntry& memberAt(const Target& target, const char* operation);
+
     std::unique_ptr<FolderEntry> root_;
     FileEntry stream_;
     QByteArray stored_; // the stream's bytes as they are in the file

@@ -26,7 +26,7 @@ void FilePrivate::setError(Archive::Error code, const QString& message)
     if (code == Archive::Error::NoError && error == code)
         return; // the common case, kept cheap for seeks
     error = code;
-    q->setErrorString(message);
+    showError(message);
     if (code != Archive::Error::NoError)
         qCDebug(lcArchive, "%s", qUtf8Printable(message));
 }
@@ -42,20 +42,20 @@ void FilePrivate::requireCursor(const char* operation) const
             QStringLiteral("%1: %2 was closed by its archive").arg(QLatin1String(operation), name));
 }
 
-void FilePrivate::recordEnd(File* file)
+void FilePrivate::recordEnd()
 {
-    FilePrivate& d = *file->d;
-    const qint64 at = d.cursor->pos();
-    d.writeBackEnd();
-    d.cursor->seek(at);
+    if (recorded)
+        return;
+    const qint64 at = cursor->pos();
+    writeBackEnd();
+    cursor->seek(at);
 }
 
-void FilePrivate::orphan(File* file)
+void FilePrivate::orphan()
 {
-    FilePrivate& d = *file->d;
-    d.owner().unregisterFile(file);
-    d.cursor.reset();
-    d.entry = nullptr;
+    owner().unregisterFile(this);
+    cursor.reset();
+    entry = nullptr;
 }
 
 void FilePrivate::open(QIODevice::OpenMode mode)
@@ -87,7 +87,8 @@ void FilePrivate::open(QIODevice::OpenMode mode)
     q->QIODevice::open(mode);
     if (start > 0)
         q->QIODevice::seek(start);
-    a.registerFile(q, entry, writing);
+    recorded = !writing || size == entry->size();
+    a.registerFile(this, entry, writing);
 }
 
 FileEntry& FilePrivate::entryFor(bool reading, bool writing, bool& created)
@@ -100,9 +101,9 @@ FileEntry& FilePrivate::entryFor(bool reading, bool writing, bool& created)
                 QStringLiteral("open: %1 is the directory stream and cannot be written").arg(name));
         return directory.stream();
     }
-    if (reading && !directory.find(name))
-        fail(Archive::Error::NotFound, QStringLiteral("open: %1 must already exist").arg(name));
     created = !directory.find(name);
+    if (reading && created)
+        fail(Archive::Error::NotFound, QStringLiteral("open: %1 must already exist").arg(name));
     return reading ? directory.member(name, "open") : directory.memberOrNew(name, "open");
 }
 
@@ -146,6 +147,7 @@ void FilePrivate::writeBackEnd()
     entry->setLastBlock(last);
     entry->setSize(size);
     owner().directory.setChanged();
+    recorded = true;
 }
 
 // QIODevice may have read ahead of the position its user sees. Moving its position back and
@@ -161,6 +163,7 @@ void FilePrivate::dropReadAhead(qint64 pos)
 File::File(Archive* archive, const QString& name)
     : d(std::make_unique<FilePrivate>(this, archive, name))
 {
+    d->showError = [this](const QString& text) { setErrorString(text); };
 }
 
 File::~File()
@@ -194,13 +197,13 @@ void File::close()
     d->attempt([this] {
         const auto closeDevice = qScopeGuard([this] {
             if (d->cursor)
-                d->owner().unregisterFile(this);
+                d->owner().unregisterFile(d.get());
             d->cursor.reset();
             QIODevice::close();
         });
         if (d->writing) {
             d->writeBackEnd();
-            d->owner().unregisterFile(this);
+            d->owner().unregisterFile(d.get());
             d->cursor.reset();
             d->owner().autoCommit();
         }
@@ -259,6 +262,7 @@ qint64 File::writeData(const char* data, qint64 size)
             d->requireCursor("write");
             // What reached the chain counts, even when the rest failed.
             const auto grow = qScopeGuard([this] { d->size = qMax(d->size, d->cursor->pos()); });
+            d->recorded = false;
             d->cursor->write(data, size);
         },
         [this](Archive::Error code, const QString& message) { d->failed(code, message); });

@@ -36,12 +36,10 @@ public:
     QString name() const;
     Archive::Error error() const;
 
-protected:
     qint64 readData(char* data, qint64 maxSize) override;
     qint64 writeData(const char* data, qint64 size) override;
 
 private:
-    friend class FilePrivate;
     std::unique_ptr<FilePrivate> d;
 };
 

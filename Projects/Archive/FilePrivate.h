@@ -6,6 +6,7 @@
 #include "ChainCursor.h"
 #include "File.h"
 
+#include <functional>
 #include <optional>
 
 namespace Kest::Ar {
@@ -37,10 +38,10 @@ public:
     void requireCursor(const char* operation) const;
     // Cut off from the archive, which rolled back or closed under it: the device stays open
     // for its user to close, but transfers nothing.
-    static void orphan(File* file);
+    void orphan();
     // Records a member open for writing in its entry as it stands, so that a commit made
-    // while it is open holds an entry that agrees with its chain.
-    static void recordEnd(File* file);
+    // while it is open holds an entry that agrees with its chain; nothing when it does.
+    void recordEnd();
 
     void open(QIODevice::OpenMode mode);
     FileEntry& entryFor(bool reading, bool writing, bool& created);
@@ -56,6 +57,9 @@ public:
     std::optional<ChainCursor> cursor;
     qint64 size = 0;
     bool writing = false;
+    bool recorded = true; // the entry holds the member as it stands
+    // QIODevice::setErrorString, which only the device itself may call.
+    std::function<void(const QString&)> showError;
     Archive::Error error = Archive::Error::NoError;
 };
 

@@ -63,6 +63,14 @@ public:
         const Geometry& geometry() const;
         // The next whole record; false at the end of the whole ones.
         bool next(qint32& unit, QByteArray& bytes);
+        // Hands every whole record on to `apply(offset in the archive, bytes)`.
+        template <typename Apply> void forEachRecord(Apply apply)
+        {
+            qint32 unit = 0;
+            QByteArray bytes;
+            while (next(unit, bytes))
+                apply(geometry_.offsetOf(unit), bytes);
+        }
 
     private:
         HostIo& io_;
