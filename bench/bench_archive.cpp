@@ -816,6 +816,11 @@ int main(int argc, char** argv)
                              QStringLiteral("Open the archive ReadOnly, print time and VmRSS."),
                              QStringLiteral("archive"));
     probe.setFlags(QCommandLineOption::HiddenFromHelp);
+    const QCommandLineOption only(
+        QStringLiteral("only"),
+        QStringLiteral("Run only these workloads, e.g. W4,W5 (of W1, W2, W3, W4, W5, S); W2, W4 "
+                       "and W5 run W1 first, on whose member they work."),
+        QStringLiteral("list"));
     const auto number = [](const char* name, const char* what, qint64 normal, qint64 small) {
         return IntOption{QCommandLineOption(QString::fromLatin1(name),
                                             QStringLiteral("%1 (default %2, with --quick %3).")
@@ -838,7 +843,7 @@ int main(int argc, char** argv)
         number("scale-members", "Members of the scale archive and the large folder", 100000, 20000);
     const IntOption* numbers[] = {&reps,  &size,  &large,  &members,
                                   &power, &reads, &writes, &scaleMembers};
-    parser.addOptions({quick, dir, probe});
+    parser.addOptions({quick, dir, probe, only});
     for (const IntOption* o : numbers)
         parser.addOption(o->option);
     parser.process(app);
@@ -877,17 +882,31 @@ int main(int argc, char** argv)
     QElapsedTimer run;
     run.start();
     b.sinceLastRow.start();
+    const QStringList chosen = parser.value(only).toUpper().split(u',', Qt::SkipEmptyParts);
+    const auto runs = [&](const char* workload) {
+        return chosen.isEmpty() || chosen.contains(QString::fromLatin1(workload));
+    };
     try {
-        writePatternFile(b.source(), b.size, 1);
-        importLargeFile(b);
-        exportLargeFile(b);
-        randomReads(b);
-        readsByPlace(b);
-        randomOverwrites(b, Durability::CrashSafe, QStringLiteral("CrashSafe"));
-        randomOverwrites(b, Durability::Off, QStringLiteral("Off"));
-        smallMembers(b);
-        scale(b);
-        largeFolder(b);
+        if (runs("W1") || runs("W2") || runs("W4") || runs("W5")) {
+            writePatternFile(b.source(), b.size, 1);
+            importLargeFile(b);
+        }
+        if (runs("W2"))
+            exportLargeFile(b);
+        if (runs("W4")) {
+            randomReads(b);
+            readsByPlace(b);
+        }
+        if (runs("W5")) {
+            randomOverwrites(b, Durability::CrashSafe, QStringLiteral("CrashSafe"));
+            randomOverwrites(b, Durability::Off, QStringLiteral("Off"));
+        }
+        if (runs("W3"))
+            smallMembers(b);
+        if (runs("S")) {
+            scale(b);
+            largeFolder(b);
+        }
     } catch (const Failure& failure) {
         std::fprintf(stderr, "kest_bench: %s\n", qPrintable(failure.what));
         return 1;
