@@ -4,6 +4,8 @@
 // shows the medians and their ratio. On a shared machine absolute figures are noise, and the
 // ratio is what to read. Commits are CrashSafe unless a row names another level; QFile never
 // syncs. What is read back is checked, and a wrong byte ends the program with status 1.
+// W1, W3b and W5 run at PowerSafe as well, where rows show the syncs a commit makes and their
+// share of the time: this program defines fsync and fdatasync, counting and timing each call.
 //
 // W1, W2  a large host file imported into one member and exported again, 16 KiB at a time,
 //         against copying it with QFile
@@ -11,7 +13,7 @@
 //         as many host files
 // W4      random 4 KiB reads in a large member, and in the last tenth of a larger one against
 //         its first tenth
-// W5      random 4 KiB overwrites in one transaction, at CrashSafe and at Off
+// W5      random 4 KiB overwrites in one transaction, at CrashSafe, PowerSafe and Off
 // S       a great many members of 1 KiB in one transaction; reopening, listing a huge folder,
 //         resident memory
 //
@@ -31,6 +33,8 @@
 #include <QTemporaryDir>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,9 +42,61 @@
 #include <memory>
 #include <random>
 
+#include <dlfcn.h>
+
 using Kest::Ar::Archive;
 using Kest::Ar::File;
 using Durability = Archive::Durability;
+
+// ---------------------------------------------------------------------------------------------
+// Syncs
+//
+// The library syncs through ::fsync. It is a shared object, and the dynamic linker binds its
+// calls to the definitions below, which this executable exports: they count every sync of the
+// process and the time it takes, and pass it on to the C library's function.
+
+namespace {
+
+std::atomic<qint64> syncCalls{0};
+std::atomic<qint64> syncNanoseconds{0};
+
+using SyncFunction = int (*)(int);
+
+SyncFunction nextSync(const char* name)
+{
+    const auto next = reinterpret_cast<SyncFunction>(dlsym(RTLD_NEXT, name));
+    if (!next) {
+        std::fprintf(stderr, "kest_bench: no %s in the C library\n", name);
+        std::abort();
+    }
+    return next;
+}
+
+int countedSync(SyncFunction sync, int fd)
+{
+    const auto start = std::chrono::steady_clock::now();
+    const int result = sync(fd);
+    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                 std::chrono::steady_clock::now() - start)
+                                 .count();
+    syncCalls += 1;
+    syncNanoseconds += nanoseconds;
+    return result;
+}
+
+} // namespace
+
+extern "C" __attribute__((visibility("default"))) int fsync(int fd)
+{
+    static const SyncFunction next = nextSync("fsync");
+    return countedSync(next, fd);
+}
+
+extern "C" __attribute__((visibility("default"))) int fdatasync(int fd)
+{
+    static const SyncFunction next = nextSync("fdatasync");
+    return countedSync(next, fd);
+}
 
 namespace {
 
@@ -135,12 +191,24 @@ qint64 copyInChunks(QIODevice& from, QIODevice& to)
     }
 }
 
+struct Syncs
+{
+    qint64 calls = 0;
+    qint64 nanoseconds = 0;
+};
+
+// The syncs made in the part that seconds() timed last.
+Syncs lastTimedSyncs;
+
 template <typename Work> double seconds(Work&& work)
 {
+    const Syncs before{syncCalls, syncNanoseconds};
     QElapsedTimer timer;
     timer.start();
     work();
-    return double(timer.nsecsElapsed()) / 1e9;
+    const double elapsed = double(timer.nsecsElapsed()) / 1e9;
+    lastTimedSyncs = {syncCalls - before.calls, syncNanoseconds - before.nanoseconds};
+    return elapsed;
 }
 
 double median(QList<double> values)
@@ -240,6 +308,31 @@ Medians compare(int reps, const std::function<double(int)>& figure,
     return {m[0], m[1]};
 }
 
+// The syncs of PowerSafe commits, over the repetitions of a workload: how many a commit makes
+// and what share of the workload's time they take.
+struct SyncShare
+{
+    QList<double> perCommit;
+    QList<double> share;
+
+    // After a PowerSafe run timed by seconds() that made `commits` commits in `elapsed` seconds.
+    void note(int commits, double elapsed)
+    {
+        require(lastTimedSyncs.calls > 0,
+                QStringLiteral("PowerSafe commits made no sync that the counting fsync saw"));
+        perCommit.append(double(lastTimedSyncs.calls) / commits);
+        share.append(double(lastTimedSyncs.nanoseconds) / 1e9 / elapsed);
+    }
+
+    void addRows(Bench& b, const QString& workload) const
+    {
+        b.add(workload + QStringLiteral(": syncs per commit"), QStringLiteral("syncs"),
+              median(perCommit), -1);
+        b.add(workload + QStringLiteral(": share of the time in syncs"), QStringLiteral("fraction"),
+              median(share), -1);
+    }
+};
+
 // A new, empty archive (anything at the path before is deleted), open for writing.
 std::unique_ptr<Archive> freshArchive(const QString& path, Durability durability)
 {
@@ -294,37 +387,53 @@ QString count(qint64 n)
 // ---------------------------------------------------------------------------------------------
 // W1, W2: a large file in and out, 16 KiB at a time
 
+// Imports the source into a new archive in one commit; returns the seconds it took.
+double importOnce(Bench& b, Durability durability)
+{
+    auto archive = freshArchive(b.bigArchive(), durability);
+    return seconds([&] {
+        QFile source(b.source());
+        require(source.open(QIODevice::ReadOnly), QStringLiteral("cannot read source"));
+        require(archive->beginTransaction(), *archive, QStringLiteral("transaction"));
+        File member(archive.get(), QStringLiteral("/big"));
+        require(member.open(QIODevice::WriteOnly), member.errorString());
+        require(copyInChunks(source, member) == b.size, QStringLiteral("short import"));
+        closeMember(member);
+        commit(*archive);
+    });
+}
+
 void importLargeFile(Bench& b)
 {
     const QString copy = b.path(QStringLiteral("copy.bin"));
-    const auto m = compare(
+    SyncShare syncs;
+    const QList<double> m = medianSeconds(
         b.reps,
-        [&](int) {
-            auto archive = freshArchive(b.bigArchive(), Durability::CrashSafe);
-            return seconds([&] {
-                QFile source(b.source());
-                require(source.open(QIODevice::ReadOnly), QStringLiteral("cannot read source"));
-                require(archive->beginTransaction(), *archive, QStringLiteral("transaction"));
-                File member(archive.get(), QStringLiteral("/big"));
-                require(member.open(QIODevice::WriteOnly), member.errorString());
-                require(copyInChunks(source, member) == b.size, QStringLiteral("short import"));
-                closeMember(member);
-                commit(*archive);
-            });
-        },
-        [&](int) {
-            QFile::remove(copy); // as the archive, the copy starts from nothing
-            return seconds([&] {
-                QFile source(b.source()), target(copy);
-                require(source.open(QIODevice::ReadOnly) && target.open(QIODevice::WriteOnly),
-                        QStringLiteral("cannot copy the source"));
-                require(copyInChunks(source, target) == b.size, QStringLiteral("short copy"));
-                target.close();
-            });
+        {
+            [&](int) { return importOnce(b, Durability::CrashSafe); },
+            [&](int) {
+                QFile::remove(copy); // as the archive, the copy starts from nothing
+                return seconds([&] {
+                    QFile source(b.source()), target(copy);
+                    require(source.open(QIODevice::ReadOnly) && target.open(QIODevice::WriteOnly),
+                            QStringLiteral("cannot copy the source"));
+                    require(copyInChunks(source, target) == b.size, QStringLiteral("short copy"));
+                    target.close();
+                });
+            },
+            [&](int) {
+                const double elapsed = importOnce(b, Durability::PowerSafe);
+                syncs.note(1, elapsed);
+                return elapsed;
+            },
         });
     const double mibs = double(b.size) / MiB;
-    b.add(QStringLiteral("W1 import %1 in 16 KiB chunks, one commit").arg(mib(b.size)),
-          QStringLiteral("MiB/s"), mibs / m.figure, mibs / m.baseline);
+    const QString workload =
+        QStringLiteral("W1 import %1 in 16 KiB chunks, one commit").arg(mib(b.size));
+    b.add(workload, QStringLiteral("MiB/s"), mibs / m[0], mibs / m[1]);
+    b.add(workload + QStringLiteral(", PowerSafe"), QStringLiteral("MiB/s"), mibs / m[2],
+          mibs / m[1]);
+    syncs.addRows(b, QStringLiteral("W1 PowerSafe"));
 }
 
 void exportLargeFile(Bench& b)
@@ -418,12 +527,18 @@ void smallMembers(Bench& b)
 {
     const int n = b.members;
     const int p = b.powerMembers;
+    SyncShare syncs;
     const QList<double> m = medianSeconds(
         b.reps, {
                     [&](int) { return writeSmallMembers(b, n, Durability::CrashSafe, true); },
                     [&](int) { return writeSmallMembers(b, n, Durability::CrashSafe, false); },
                     [&](int) { return writeSmallHostFiles(b, n); },
-                    [&](int) { return writeSmallMembers(b, p, Durability::PowerSafe, false); },
+                    [&](int) {
+                        const double elapsed =
+                            writeSmallMembers(b, p, Durability::PowerSafe, false);
+                        syncs.note(p, elapsed);
+                        return elapsed;
+                    },
                     [&](int) { return writeSmallMembers(b, p, Durability::CrashSafe, false); },
                     [&](int) { return writeSmallHostFiles(b, p); },
                 });
@@ -437,6 +552,7 @@ void smallMembers(Bench& b)
           members, p / m[3], p / m[5]);
     b.add(QStringLiteral("W3b time per commit, %1 members: PowerSafe vs CrashSafe").arg(count(p)),
           QStringLiteral("ms"), m[3] / p * 1e3, m[4] / p * 1e3);
+    syncs.addRows(b, QStringLiteral("W3b PowerSafe"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -518,6 +634,7 @@ void randomOverwrites(Bench& b, Durability durability, const QString& level)
     const QString copy = b.path(QStringLiteral("copy.bin")); // 256 MiB, left by W1
     const QList<qint64> offsets = randomOffsets(b.writes, 0, b.size, 8);
     auto archive = openArchive(b.bigArchive(), QIODevice::ReadWrite, durability);
+    SyncShare syncs;
     const auto m = compare(
         b.reps,
         [&](int rep) {
@@ -531,6 +648,8 @@ void randomOverwrites(Bench& b, Durability durability, const QString& level)
                 closeMember(member);
                 commit(*archive);
             });
+            if (durability == Durability::PowerSafe)
+                syncs.note(1, elapsed);
             File member(archive.get(), QStringLiteral("/big"));
             require(member.open(QIODevice::ReadOnly) && member.size() == b.size,
                     QStringLiteral("W5: the member changed its size"));
@@ -552,6 +671,8 @@ void randomOverwrites(Bench& b, Durability durability, const QString& level)
     b.add(QStringLiteral("W5 %1 random 4 KiB overwrites, one transaction, %2")
               .arg(count(b.writes), level),
           QStringLiteral("writes/s"), b.writes / m.figure, b.writes / m.baseline);
+    if (durability == Durability::PowerSafe)
+        syncs.addRows(b, QStringLiteral("W5 PowerSafe"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -899,6 +1020,7 @@ int main(int argc, char** argv)
         }
         if (runs("W5")) {
             randomOverwrites(b, Durability::CrashSafe, QStringLiteral("CrashSafe"));
+            randomOverwrites(b, Durability::PowerSafe, QStringLiteral("PowerSafe"));
             randomOverwrites(b, Durability::Off, QStringLiteral("Off"));
         }
         if (runs("W3"))
