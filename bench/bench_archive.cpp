@@ -15,7 +15,8 @@
 //         its first tenth
 // W5      random 4 KiB overwrites in one transaction, at CrashSafe, PowerSafe and Off
 // S       a great many members of 1 KiB in one transaction; reopening, listing a huge folder,
-//         resident memory
+//         resident memory; the kestar tool adding as many host files, with its progress bar on
+//         a pseudo-terminal, against copying them with QFile::copy
 //
 //   kest_bench [--quick] [--reps N] [--dir FOLDER] [--size-mib N] [--large-mib N] ...
 
@@ -43,6 +44,8 @@
 #include <random>
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 using Kest::Ar::Archive;
 using Kest::Ar::File;
@@ -746,6 +749,127 @@ BuildTimes buildHostTree(const QString& path, int n, int folders, const QByteArr
         [] {});
 }
 
+#ifdef KESTAR_PATH
+// kestar draws its progress bar on standard error when that is a terminal, for transfers of
+// this many bytes or more.
+constexpr qint64 KestarBarThreshold = 8 * MiB;
+
+// Appends what has been written to the terminal so far; never waits.
+void drain(int terminal, QByteArray& into)
+{
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(terminal, buffer, sizeof buffer)) > 0;)
+        into.append(buffer, got);
+}
+
+// Runs kestar with standard error on a pseudo-terminal, as in a shell, so that it draws its
+// progress bar; returns what it wrote there. Fails unless kestar exits with status 0.
+QByteArray runKestar(const QStringList& arguments)
+{
+    const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC | O_NONBLOCK);
+    require(terminal >= 0 && ::grantpt(terminal) == 0 && ::unlockpt(terminal) == 0,
+            QStringLiteral("cannot open a pseudo-terminal"));
+    const int childSide = ::open(::ptsname(terminal), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    require(childSide >= 0, QStringLiteral("cannot open the pseudo-terminal's other side"));
+    QProcess kestar;
+    kestar.setChildProcessModifier([childSide] { ::dup2(childSide, STDERR_FILENO); });
+    kestar.start(QStringLiteral(KESTAR_PATH), arguments);
+    ::close(childSide); // the child has its own; the terminal closes when the child ends
+    QByteArray written;
+    // The terminal holds a few KiB: it is read while kestar runs, lest the bar block it.
+    while (kestar.state() != QProcess::NotRunning) {
+        kestar.waitForFinished(50);
+        drain(terminal, written);
+    }
+    drain(terminal, written);
+    ::close(terminal);
+    require(kestar.exitStatus() == QProcess::NormalExit && kestar.exitCode() == 0,
+            QStringLiteral("kestar %1 failed: %2")
+                .arg(arguments.join(u' '), QString::fromLocal8Bit(written)));
+    return written;
+}
+
+struct Tally
+{
+    qint64 files = 0;
+    qint64 folders = 0;
+};
+
+// The member files and folders below `folder`.
+Tally tallyEntries(const Archive& archive, const QString& folder)
+{
+    Tally tally;
+    for (const Archive::EntryInfo& entry : archive.entries(folder)) {
+        if (!entry.isFolder) {
+            ++tally.files;
+            continue;
+        }
+        const Tally below = tallyEntries(archive, QDir(folder).filePath(entry.name));
+        tally.files += below.files;
+        tally.folders += 1 + below.folders;
+    }
+    return tally;
+}
+
+// Copies a host tree with QFile::copy, making its folders with mkpath; returns the files copied.
+qint64 copyHostTree(const QString& from, const QString& to)
+{
+    require(QDir().mkpath(to), QStringLiteral("cannot make ") + to);
+    qint64 files = 0;
+    for (const QFileInfo& entry :
+         QDir(from).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot, QDir::Name)) {
+        const QString target = QDir(to).filePath(entry.fileName());
+        if (entry.isDir()) {
+            files += copyHostTree(entry.filePath(), target);
+        } else {
+            require(QFile::copy(entry.filePath(), target),
+                    QStringLiteral("cannot copy %1").arg(entry.filePath()));
+            ++files;
+        }
+    }
+    return files;
+}
+
+// The tool run as a user would: a new archive, and the host tree of the scale workload added
+// to it recursively, against copying the tree with QFile.
+void addWithKestar(Bench& b, const QString& hostTree, const QByteArray& payload)
+{
+    const int n = b.scaleMembers;
+    const QString path = b.path(QStringLiteral("kestar.kar"));
+    const QString copy = b.path(QStringLiteral("scale-copy"));
+    QByteArray drawn;
+    const double kest = seconds([&] {
+        runKestar({QStringLiteral("create"), path});
+        drawn = runKestar({QStringLiteral("add"), path, hostTree, QStringLiteral("-r")});
+    });
+    const double raw = seconds([&] {
+        require(copyHostTree(hostTree, copy) == n, QStringLiteral("the host copy is incomplete"));
+    });
+    QDir(copy).removeRecursively();
+    if (n * payload.size() >= KestarBarThreshold)
+        require(drawn.contains("100%"), QStringLiteral("kestar add drew no full progress bar: ") +
+                                            QString::fromLocal8Bit(drawn));
+    {
+        auto archive = openArchive(path, QIODevice::ReadOnly);
+        const Tally tally = tallyEntries(*archive, QStringLiteral("/"));
+        require(tally.files == n && tally.folders == b.scaleFolders + 1,
+                QStringLiteral("kestar add: %1 files and %2 folders in the archive")
+                    .arg(tally.files)
+                    .arg(tally.folders));
+        File last(archive.get(), QStringLiteral("/%1/f%2/m%3")
+                                     .arg(QFileInfo(hostTree).fileName())
+                                     .arg((n - 1) % b.scaleFolders)
+                                     .arg(n - 1));
+        require(last.open(QIODevice::ReadOnly) && last.readAll() == payload,
+                QStringLiteral("kestar add: a member reads back wrong"));
+    }
+    QFile::remove(path);
+    b.add(QStringLiteral("S kestar create, add -r of these files (PowerSafe, progress bar) vs "
+                         "QFile::copy (1 run)"),
+          QStringLiteral("files/s"), n / kest, n / raw);
+}
+#endif
+
 struct Reopening
 {
     double ms = 0;
@@ -795,7 +919,6 @@ void scale(Bench& b)
     }
     // Host files are made far more slowly than members: one run of them keeps the run short.
     const BuildTimes raw = buildHostTree(hostTree, n, b.scaleFolders, payload);
-    QDir(hostTree).removeRecursively();
     b.add(QStringLiteral("S %1 members of 1 KiB in %2 folders, one transaction (QFile: 1 run)")
               .arg(count(n))
               .arg(b.scaleFolders),
@@ -804,6 +927,10 @@ void scale(Bench& b)
           (n / 10) / median(last), (n / 10) / median(first));
     b.add(QStringLiteral("S VmRSS after building (archive open) vs before"), QStringLiteral("MiB"),
           median(residentAfter) / 1024, double(residentBefore) / 1024);
+#ifdef KESTAR_PATH
+    addWithKestar(b, hostTree, payload);
+#endif
+    QDir(hostTree).removeRecursively();
 
     QList<double> ms, before, after;
     for (int rep = 0; rep < b.reps; ++rep) {
