@@ -16,7 +16,8 @@
 // W5      random 4 KiB overwrites in one transaction, at CrashSafe, PowerSafe and Off
 // S       a great many members of 1 KiB in one transaction; reopening, listing a huge folder,
 //         resident memory; the kestar tool adding as many host files, with its progress bar on
-//         a pseudo-terminal, against copying them with QFile::copy
+//         a pseudo-terminal, against copying them with QFile::copy; a million small members in
+//         one transaction, built in a child process for its peak resident memory
 //
 //   kest_bench [--quick] [--reps N] [--dir FOLDER] [--size-mib N] [--large-mib N] ...
 
@@ -40,6 +41,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <random>
 
@@ -221,15 +223,15 @@ double median(QList<double> values)
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
-// VmRSS of this process, in KiB.
-qint64 residentKiB()
+// The resident memory of this process in KiB: VmRSS, now, or VmHWM, its peak so far.
+qint64 residentKiB(const QByteArray& field = "VmRSS")
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
         return -1;
     for (QByteArray line = status.readLine(); !line.isEmpty(); line = status.readLine())
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').value(0).toLongLong();
     return -1;
 }
 
@@ -265,6 +267,7 @@ struct Bench
     int reads = 0;        // W4
     int writes = 0;       // W5
     int scaleMembers = 0;
+    int millionMembers = 0; // in a child process, for its peak VmRSS; 0: none
     int scaleFolders = 100;
     QString dir;
     QList<Row> rows;
@@ -337,11 +340,12 @@ struct SyncShare
 };
 
 // A new, empty archive (anything at the path before is deleted), open for writing.
-std::unique_ptr<Archive> freshArchive(const QString& path, Durability durability)
+std::unique_ptr<Archive> freshArchive(const QString& path, Durability durability,
+                                      unsigned int blockSize = Archive::DefaultBlockSize)
 {
     QFile::remove(path);
     QFile::remove(path + QStringLiteral("-journal"));
-    auto archive = std::make_unique<Archive>(path);
+    auto archive = std::make_unique<Archive>(path, blockSize);
     archive->setDurability(durability);
     require(archive->open(QIODevice::ReadWrite), *archive, QStringLiteral("cannot create ") + path);
     return archive;
@@ -711,11 +715,12 @@ BuildTimes timeBuild(int n, const std::function<void(int)>& makeOne,
     return times;
 }
 
-// n members of 1 KiB spread over the folders in turn, in one transaction; with folders == 1
-// all in "/f0".
-BuildTimes buildArchive(const QString& path, int n, int folders, const QByteArray& payload)
+// n members of the payload spread over the folders in turn, in one transaction; with
+// folders == 1 all in "/f0".
+BuildTimes buildArchive(const QString& path, int n, int folders, const QByteArray& payload,
+                        unsigned int blockSize = Archive::DefaultBlockSize)
 {
-    auto archive = freshArchive(path, Durability::CrashSafe);
+    auto archive = freshArchive(path, Durability::CrashSafe, blockSize);
     require(archive->beginTransaction(), *archive, QStringLiteral("transaction"));
     for (int f = 0; f < folders; ++f)
         require(archive->makeFolder(QStringLiteral("/f%1").arg(f)), *archive,
@@ -891,15 +896,79 @@ int probeReopen(const QString& path)
     return 0;
 }
 
-Reopening reopenInChild(const QString& path)
+// Runs this program with the arguments of a probe; returns the `count` figures it prints.
+QList<QByteArray> probeInChild(const QStringList& arguments, qsizetype count)
 {
     QProcess child;
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--probe-reopen"), path});
-    require(child.waitForFinished(-1) && child.exitCode() == 0,
-            QStringLiteral("reopening %1 in a child process failed").arg(path));
+    child.start(QCoreApplication::applicationFilePath(), arguments);
+    require(child.waitForFinished(-1) && child.exitStatus() == QProcess::NormalExit &&
+                child.exitCode() == 0,
+            QStringLiteral("%1 in a child process failed: %2")
+                .arg(arguments.join(u' '), QString::fromLocal8Bit(child.readAllStandardError())));
     const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
-    require(fields.size() == 3, QStringLiteral("unexpected answer from the child process"));
+    require(fields.size() == count, QStringLiteral("unexpected answer from the child process"));
+    return fields;
+}
+
+Reopening reopenInChild(const QString& path)
+{
+    const QList<QByteArray> fields = probeInChild({QStringLiteral("--probe-reopen"), path}, 3);
     return {fields[0].toDouble(), fields[1].toLongLong(), fields[2].toLongLong()};
+}
+
+// The archive of a million members: members of 200 bytes in blocks of 256 bytes keep the file
+// near a quarter of a GiB where blocks of 4 KiB would make it 4 GiB.
+constexpr int MillionFolders = 1000;
+constexpr qint64 MillionMemberSize = 200;
+constexpr unsigned int MillionBlockSize = 256;
+
+// Run in a child process, whose peak resident memory is then that of this work alone: n
+// members in one transaction, committed and closed, and the archive reopened ReadOnly and one
+// folder listed. Prints the seconds of the build, the milliseconds of reopening and listing,
+// and the peak VmRSS in KiB.
+int probeMillion(const QString& path, int n)
+{
+    try {
+        const QByteArray payload = pattern(0, MillionMemberSize, 12);
+        const BuildTimes built = buildArchive(path, n, MillionFolders, payload, MillionBlockSize);
+        QElapsedTimer timer;
+        timer.start();
+        auto archive = openArchive(path, QIODevice::ReadOnly);
+        const qsizetype listed = archive->entries(QStringLiteral("/f0")).size();
+        const double ms = double(timer.nsecsElapsed()) / 1e6;
+        require(listed == (n + MillionFolders - 1) / MillionFolders,
+                QStringLiteral("/f0 lists %1 members").arg(listed));
+        File first(archive.get(), QStringLiteral("/f0/m0"));
+        require(first.open(QIODevice::ReadOnly) && first.readAll() == payload,
+                QStringLiteral("a member reads back wrong"));
+        std::printf("%.3f %.3f %lld\n", built.total, ms, residentKiB("VmHWM"));
+        return 0;
+    } catch (const Failure& failure) {
+        std::fprintf(stderr, "%s\n", qPrintable(failure.what));
+        return 1;
+    }
+}
+
+void millionMembers(Bench& b)
+{
+    const int n = b.millionMembers;
+    if (n <= 0)
+        return;
+    const QString path = b.path(QStringLiteral("million.kar"));
+    const QList<QByteArray> fields = probeInChild(
+        {QStringLiteral("--probe-million"), path, QStringLiteral("--million"), QString::number(n)},
+        3);
+    QFile::remove(path);
+    const QString workload = QStringLiteral("S %1 members of %2 bytes in %3 folders, one "
+                                            "transaction (1 run)")
+                                 .arg(count(n))
+                                 .arg(MillionMemberSize)
+                                 .arg(count(MillionFolders));
+    b.add(workload + QStringLiteral(": peak VmRSS"), QStringLiteral("MiB"),
+          fields[2].toDouble() / 1024, -1);
+    b.add(workload, QStringLiteral("members/s"), n / fields[0].toDouble(), -1);
+    b.add(QStringLiteral("S reopening it ReadOnly and listing a folder"), QStringLiteral("ms"),
+          fields[1].toDouble(), -1);
 }
 
 void scale(Bench& b)
@@ -1064,6 +1133,11 @@ int main(int argc, char** argv)
                              QStringLiteral("Open the archive ReadOnly, print time and VmRSS."),
                              QStringLiteral("archive"));
     probe.setFlags(QCommandLineOption::HiddenFromHelp);
+    QCommandLineOption probeMillionOption(
+        QStringLiteral("probe-million"),
+        QStringLiteral("Build an archive of --million members, reopen it, print times and VmHWM."),
+        QStringLiteral("archive"));
+    probeMillionOption.setFlags(QCommandLineOption::HiddenFromHelp);
     const QCommandLineOption only(
         QStringLiteral("only"),
         QStringLiteral("Run only these workloads, e.g. W4,W5 (of W1, W2, W3, W4, W5, S); W2, W4 "
@@ -1089,9 +1163,12 @@ int main(int argc, char** argv)
     const IntOption writes = number("writes", "Random overwrites in W5", 10000, 2000);
     const IntOption scaleMembers =
         number("scale-members", "Members of the scale archive and the large folder", 100000, 20000);
-    const IntOption* numbers[] = {&reps,  &size,  &large,  &members,
-                                  &power, &reads, &writes, &scaleMembers};
-    parser.addOptions({quick, dir, probe, only});
+    const IntOption million =
+        number("million", "Members of the archive whose peak VmRSS is measured in S; 0 skips",
+               1000000, 100000);
+    const IntOption* numbers[] = {&reps,  &size,   &large,        &members, &power,
+                                  &reads, &writes, &scaleMembers, &million};
+    parser.addOptions({quick, dir, probe, probeMillionOption, only});
     for (const IntOption* o : numbers)
         parser.addOption(o->option);
     parser.process(app);
@@ -1120,6 +1197,9 @@ int main(int argc, char** argv)
     b.reads = int(std::max<qint64>(10, value(reads)));
     b.writes = int(std::max<qint64>(1, value(writes)));
     b.scaleMembers = int(std::max<qint64>(100, value(scaleMembers)));
+    b.millionMembers = int(std::min<qint64>(value(million), std::numeric_limits<int>::max()));
+    if (parser.isSet(probeMillionOption))
+        return probeMillion(parser.value(probeMillionOption), b.millionMembers);
 
     const QString parent = parser.isSet(dir) ? parser.value(dir) : QDir::tempPath();
     QTemporaryDir work(QDir(parent).filePath(QStringLiteral("kest_bench-XXXXXX")));
@@ -1155,6 +1235,7 @@ int main(int argc, char** argv)
         if (runs("S")) {
             scale(b);
             largeFolder(b);
+            millionMembers(b);
         }
     } catch (const Failure& failure) {
         std::fprintf(stderr, "kest_bench: %s\n", qPrintable(failure.what));
