@@ -79,6 +79,9 @@ void ArchivePrivate::open(QIODevice::OpenMode mode)
             load();
         else
             create();
+        if (!writes)
+            container.mapForReading(); // after the load, whose bytes are read once
+
     } catch (...) {
         release();
         throw;
@@ -149,7 +152,9 @@ void ArchivePrivate::create()
     header.blockSize = constructedBlockSize_;
     header.blocksPerCluster = qint32(constructedBlockSize_ / 4);
     versionChanged_ = false;
-    container.resize(0);
+    if (container.size() > 0)
+        container.resize(0); // an empty file stays untouched: some file systems flush on close
+                             // a file that was cut to nothing
     container.setGeometry(header.headerSize, header.blockSize);
     table.reset(header.blockSize);
     directory.reset();

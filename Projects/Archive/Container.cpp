@@ -4,12 +4,16 @@
 #include "HostIo.h"
 
 #include <QFileInfo>
+#include <QScopeGuard>
 
 namespace Kest::Ar {
 
 namespace {
 // Writes held for the journal's sync beyond this many bytes are spilled after one sync.
 constexpr qint64 HoldLimit = 8 * 1024 * 1024;
+// The host's pages, as far as the order of writes is concerned: a run of writes goes to the
+// file in pieces that end on a multiple of this.
+constexpr qint64 PageSize = 4096;
 } // namespace
 
 Container::Container(const QString& path) : file_(path), io_(&HostIo::system()), journal_(path)
@@ -72,6 +76,7 @@ void Container::open(Access access, QIODevice::OpenMode existence)
         fail(Archive::Error::Locked, QStringLiteral("open: cannot acquire lock"));
     }
     committedLength_ = file_.size();
+    reservedEnd_ = committedLength_;
     nameUnsynced_ = !exists;
     forgetTransaction();
 }
@@ -80,6 +85,15 @@ void Container::close()
 {
     if (!file_.isOpen())
         return;
+    // Only committed bytes matter now: a commit has written what was held before it.
+    tail_.bytes.clear();
+    if (mapped_)
+        file_.unmap(const_cast<uchar*>(mapped_));
+    mapped_ = nullptr;
+    mappedLength_ = 0;
+    if (reserved_ && !io_->resize(file_, file_.size()))
+        note(QStringLiteral("close: cannot give back the space reserved for %1").arg(path()));
+    reserved_ = false;
     // A journal that still protects something stays for the next opener to recover.
     if (isWritable() && !journal_.isActive())
         journal_.remove();
@@ -174,25 +188,51 @@ void Container::ioFailure(const char* operation) const
     failIo(operation, path());
 }
 
+void Container::mapForReading()
+{
+    Q_ASSERT(!isWritable());
+    const qint64 length = file_.size();
+    if (mapped_ || length <= 0)
+        return;
+    mapped_ = file_.map(0, length);
+    mappedLength_ = mapped_ ? length : 0;
+}
+
 qint64 Container::read(qint64 offset, char* data, qint64 length)
 {
+    if (offset >= 0 && length <= mappedLength_ - offset) {
+        memcpy(data, mapped_ + offset, size_t(length));
+        return length;
+    }
     const qint64 count = io_->read(file_, offset, data, length);
     if (count < 0)
         ioFailure("read");
     if (!held_.isEmpty())
         overlayHeld(offset, data, count);
-    return count;
+    if (tail_.bytes.isEmpty())
+        return count;
+    // Held bytes may lie past the file's end; the read extends over them.
+    const qint64 tailEnd = tail_.offset + tail_.bytes.size();
+    const qint64 extended = qBound(count, tailEnd - offset, length);
+    if (extended > count)
+        memset(data + count, 0, size_t(extended - count));
+    overlay(tail_, offset, data, extended);
+    return extended;
+}
+
+void Container::overlay(const Patch& patch, qint64 offset, char* data, qint64 length)
+{
+    const qint64 from = qMax(offset, patch.offset);
+    const qint64 to = qMin(offset + length, patch.offset + patch.bytes.size());
+    if (from < to)
+        memcpy(data + (from - offset), patch.bytes.constData() + (from - patch.offset),
+               size_t(to - from));
 }
 
 void Container::overlayHeld(qint64 offset, char* data, qint64 length) const
 {
-    for (const Patch& patch : held_) {
-        const qint64 from = qMax(offset, patch.offset);
-        const qint64 to = qMin(offset + length, patch.offset + patch.bytes.size());
-        if (from < to)
-            memcpy(data + (from - offset), patch.bytes.constData() + (from - patch.offset),
-                   size_t(to - from));
-    }
+    for (const Patch& patch : held_)
+        overlay(patch, offset, data, length);
 }
 
 // Every committed unit the write touches is protected first. The bytes then go to the file,
@@ -205,7 +245,7 @@ void Container::write(qint64 offset, const char* data, qint64 length)
         return;
     changed_ = true;
     if (durability_ == Archive::Durability::Off)
-        return writeThrough(offset, data, length);
+        return gather(offset, data, length);
     if (!journal_.isActive())
         journal_.begin(*io_, geometry());
     const Journal::Geometry g = geometry();
@@ -232,7 +272,7 @@ void Container::write(qint64 offset, const char* data, qint64 length)
 void Container::place(qint64 offset, const char* data, qint64 length, bool held)
 {
     if (!held)
-        return writeThrough(offset, data, length);
+        return gather(offset, data, length);
     held_.append(Patch{offset, QByteArray(data, length)});
     heldBytes_ += length;
 }
@@ -259,8 +299,74 @@ void Container::protect(qint32 unit, const Journal::Geometry& g)
 
 void Container::writeThrough(qint64 offset, const char* data, qint64 length)
 {
-    if (!io_->write(file_, offset, data, length))
+    writeThrough(offset, {HostIo::Piece{data, length}});
+}
+
+void Container::writeThrough(qint64 offset, std::initializer_list<HostIo::Piece> pieces)
+{
+    qint64 end = offset;
+    for (const HostIo::Piece& piece : pieces)
+        end += piece.length;
+    reserveUpTo(end);
+    if (!io_->write(file_, offset, pieces))
         ioFailure("write");
+}
+
+// The file grows in steps of an eighth of its size (8 to 64 MiB): the file system then lays a
+// growing member out in long extents and accounts for its space once a step, not once a write.
+// The length of the file does not change; closing gives back what is left.
+void Container::reserveUpTo(qint64 end)
+{
+    if (end <= reservedEnd_)
+        return;
+    constexpr qint64 MiB = 1024 * 1024;
+    const qint64 from = qMax(reservedEnd_, file_.size());
+    const qint64 step = qBound(8 * MiB, end / 8, 64 * MiB);
+    const qint64 to = (qMax(end, from + step) + MiB - 1) / MiB * MiB;
+    reservedEnd_ = to; // also when the file system cannot: then there is nothing to give back
+    reserved_ = io_->reserve(file_, from, to - from) || reserved_;
+}
+
+// A write that continues the one before goes out up to the last page boundary it reaches,
+// together with the start of its page that was held back; what lies past that boundary is held
+// back in turn. So a member written in pieces reaches the file in whole pages, each page
+// written once, in one call per piece. A write elsewhere goes out whole, at once.
+void Container::gather(qint64 offset, const char* data, qint64 length)
+{
+    const bool joinsTail = !tail_.bytes.isEmpty() && offset == tail_.offset + tail_.bytes.size();
+    if (!joinsTail)
+        writeTail();
+    const bool sequential = joinsTail || offset == lastEnd_;
+    const qint64 end = offset + length;
+    lastEnd_ = end;
+    const qint64 start = joinsTail ? tail_.offset : offset;
+    const qint64 cut = sequential ? qMax(start, end / PageSize * PageSize) : end;
+    if (cut == start) { // all within the held page
+        if (tail_.bytes.isEmpty())
+            tail_.offset = offset;
+        tail_.bytes.append(data, length);
+        return;
+    }
+    const qint64 now = cut - offset; // the held bytes lie in the page before `offset`
+    {
+        const auto empty = qScopeGuard([this] { tail_.bytes.resize(0); });
+        writeThrough(start, {HostIo::Piece{tail_.bytes.constData(), tail_.bytes.size()},
+                             HostIo::Piece{data, now}});
+    }
+    if (now < length) {
+        tail_.offset = cut;
+        tail_.bytes.append(data + now, length - now);
+    }
+}
+
+// The held bytes are let go whether or not the write succeeds: a failure ends the transaction,
+// and they must not be written twice.
+void Container::writeTail()
+{
+    if (tail_.bytes.isEmpty())
+        return;
+    const auto empty = qScopeGuard([this] { tail_.bytes.resize(0); });
+    writeThrough(tail_.offset, tail_.bytes.constData(), tail_.bytes.size());
 }
 
 // The copies go to the journal's file (synced at PowerSafe), and then what waited for them goes
@@ -274,7 +380,7 @@ void Container::flushJournal()
 void Container::writeHeld()
 {
     for (const Patch& patch : std::as_const(held_))
-        writeThrough(patch.offset, patch.bytes.constData(), patch.bytes.size());
+        gather(patch.offset, patch.bytes.constData(), patch.bytes.size());
     held_.clear();
     heldUnits_.clear();
     heldBytes_ = 0;
@@ -282,15 +388,18 @@ void Container::writeHeld()
 
 qint64 Container::size() const
 {
-    return file_.size();
+    const qint64 tailEnd = tail_.bytes.isEmpty() ? 0 : tail_.offset + tail_.bytes.size();
+    return qMax(file_.size(), tailEnd);
 }
 
 void Container::resize(qint64 size)
 {
+    writeTail();
     if (!io_->resize(file_, size))
         ioFailure("resize");
     changed_ = true;
     committedLength_ = qMin(committedLength_, size);
+    reservedEnd_ = qMin(reservedEnd_, size); // cutting the file gave the room back
 }
 
 void Container::markFresh(int block)
@@ -317,6 +426,7 @@ void Container::commit()
         return;
     if (durability_ != Archive::Durability::Off)
         flushJournal();
+    writeTail();
     if (durability_ == Archive::Durability::PowerSafe) {
         if (!io_->sync(file_))
             ioFailure("sync");
@@ -334,6 +444,7 @@ void Container::commit()
 void Container::rollback()
 {
     held_.clear();
+    tail_.bytes.resize(0);
     if (journal_.isActive()) {
         const bool durable = durability_ == Archive::Durability::PowerSafe;
         replayJournal(durable);
@@ -351,6 +462,8 @@ void Container::forgetTransaction()
     held_.clear();
     heldUnits_.clear();
     heldBytes_ = 0;
+    tail_.bytes.resize(0);
+    lastEnd_ = -1;
     changed_ = false;
 }
 

@@ -9,6 +9,13 @@
 // its original bytes go to the rollback journal. A commit makes the journal empty; a rollback
 // writes it back. Nothing else in the engine knows that a journal exists.
 //
+// A run of writes that continue one another reaches the file in whole host pages: the last,
+// partial page of each write is held in memory (reads see it there) and goes out with the next
+// write of the run. Blocks do not begin on a page boundary, so without this every page of a
+// member written piece by piece would be written twice. The held bytes go out before anything
+// that must follow them: a commit, a resize, or a write elsewhere. An error of theirs shows on
+// that later call; it ends the transaction all the same.
+//
 // Copies go to the journal in batches: a write to a unit whose copy is not yet in the journal's
 // file is held in memory (reads see it there) until the next batch is written, at the commit
 // or when the held writes grow large. Durability decides the syncs. Off: no journal.
@@ -17,6 +24,7 @@
 // syncs: the journal, the archive, the emptied journal.
 
 #include "Archive.h"
+#include "HostIo.h"
 #include "Journal.h"
 #include "qtlockedfile.h"
 
@@ -26,8 +34,6 @@
 #include <QString>
 
 namespace Kest::Ar {
-
-class HostIo;
 
 class Container
 {
@@ -67,6 +73,10 @@ public:
     void setGeometry(qint64 headerSize, qint64 blockSize);
     qint64 blockOffset(int block) const;
 
+    // Reads from now on copy from a mapping of the file as it is now, where the system allows:
+    // a read then costs no system call. Only for a reader: its shared lock keeps writers, who
+    // might cut the file, away while the mapping lasts.
+    void mapForReading();
     // Reads up to `length` bytes at `offset`; fewer only at the end of the file.
     qint64 read(qint64 offset, char* data, qint64 length);
     // Writes all `length` bytes at `offset`, extending the file as needed, or throws.
@@ -96,10 +106,15 @@ private:
     Journal::Geometry geometry() const;
     void protect(qint32 unit, const Journal::Geometry& g);
     void writeThrough(qint64 offset, const char* data, qint64 length);
+    void writeThrough(qint64 offset, std::initializer_list<HostIo::Piece> pieces);
+    void reserveUpTo(qint64 end);
+    void gather(qint64 offset, const char* data, qint64 length);
+    void writeTail();
     void place(qint64 offset, const char* data, qint64 length, bool held);
     bool replayJournal(bool durable);
     void flushJournal();
     void writeHeld();
+    static void overlay(const Patch& patch, qint64 offset, char* data, qint64 length);
     void overlayHeld(qint64 offset, char* data, qint64 length) const;
     void forgetTransaction();
     [[noreturn]] void ioFailure(const char* operation) const;
@@ -115,6 +130,12 @@ private:
     QSet<int> fresh_;        // blocks free at the last commit, handed out since
     QSet<int> released_;     // blocks given back since the last commit
     QList<Patch> held_;      // writes waiting for the journal's sync, in order
+    Patch tail_;             // the last partial page of a run of writes, not yet in the file
+    qint64 lastEnd_ = -1;    // where the last write ended
+    qint64 reservedEnd_ = 0; // the file system was asked for room up to here
+    bool reserved_ = false;  // and gave some, which closing gives back
+    const uchar* mapped_ = nullptr;
+    qint64 mappedLength_ = 0;
     QSet<qint32> heldUnits_;
     qint64 heldBytes_ = 0;
     bool changed_ = false;

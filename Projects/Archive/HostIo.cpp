@@ -9,6 +9,10 @@
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
+#ifdef Q_OS_LINUX
+#include <linux/falloc.h>
+#endif
+#include <sys/uio.h>
 #include <unistd.h>
 #endif
 
@@ -73,17 +77,52 @@ qint64 HostIo::read(QFile& file, qint64 offset, char* data, qint64 length)
     });
 }
 
-bool HostIo::write(QFile& file, qint64 offset, const char* data, qint64 length)
+bool HostIo::write(QFile& file, qint64 offset, std::initializer_list<Piece> pieces)
 {
+    constexpr int MostPieces = 4;
+    Q_ASSERT(pieces.size() <= MostPieces);
+    iovec vectors[MostPieces];
+    qint64 length = 0;
+    int count = 0;
+    for (const Piece& piece : pieces) {
+        vectors[count++] = iovec{const_cast<char*>(piece.data), size_t(piece.length)};
+        length += piece.length;
+    }
+    // After a short write the vectors are moved on past what was written.
+    int first = 0;
+    qint64 written = 0;
     return transferAll(length, [&](qint64 done) {
-               return ::pwrite(file.handle(), data + done, size_t(length - done),
-                               off_t(offset + done));
+               for (; written < done; ++first) {
+                   const qint64 step = qMin<qint64>(done - written, qint64(vectors[first].iov_len));
+                   written += step;
+                   if (step < qint64(vectors[first].iov_len)) {
+                       vectors[first].iov_base = static_cast<char*>(vectors[first].iov_base) + step;
+                       vectors[first].iov_len -= size_t(step);
+                       break;
+                   }
+               }
+               return ::pwritev(file.handle(), vectors + first, count - first,
+                                off_t(offset + done));
            }) == length;
 }
 
 bool HostIo::resize(QFile& file, qint64 size)
 {
     return retrying([&] { return ::ftruncate(file.handle(), off_t(size)); });
+}
+
+bool HostIo::reserve(QFile& file, qint64 offset, qint64 length)
+{
+#ifdef Q_OS_LINUX
+    return retrying([&] {
+        return ::fallocate(file.handle(), FALLOC_FL_KEEP_SIZE, off_t(offset), off_t(length));
+    });
+#else
+    Q_UNUSED(file);
+    Q_UNUSED(offset);
+    Q_UNUSED(length);
+    return false;
+#endif
 }
 
 bool HostIo::sync(QFile& file)
@@ -112,14 +151,25 @@ qint64 HostIo::read(QFile& file, qint64 offset, char* data, qint64 length)
     return file.seek(offset) ? file.read(data, length) : -1;
 }
 
-bool HostIo::write(QFile& file, qint64 offset, const char* data, qint64 length)
+bool HostIo::write(QFile& file, qint64 offset, std::initializer_list<Piece> pieces)
 {
-    return file.seek(offset) && file.write(data, length) == length;
+    if (!file.seek(offset))
+        return false;
+    for (const Piece& piece : pieces) {
+        if (file.write(piece.data, piece.length) != piece.length)
+            return false;
+    }
+    return true;
 }
 
 bool HostIo::resize(QFile& file, qint64 size)
 {
     return file.resize(size);
+}
+
+bool HostIo::reserve(QFile&, qint64, qint64)
+{
+    return false;
 }
 
 bool HostIo::sync(QFile& file)

@@ -9,6 +9,8 @@
 
 #include <QString>
 
+#include <initializer_list>
+
 class QFile;
 
 namespace Kest::Ar {
@@ -20,9 +22,24 @@ public:
 
     // Bytes read at `offset` (fewer only at the end of the file), or -1.
     virtual qint64 read(QFile& file, qint64 offset, char* data, qint64 length);
-    // Writes all `length` bytes at `offset`; false when any is not written.
-    virtual bool write(QFile& file, qint64 offset, const char* data, qint64 length);
+    struct Piece
+    {
+        const char* data;
+        qint64 length;
+    };
+
+    // Writes the pieces one after another from `offset`, in one call; false when any byte is
+    // not written.
+    virtual bool write(QFile& file, qint64 offset, std::initializer_list<Piece> pieces);
+    bool write(QFile& file, qint64 offset, const char* data, qint64 length)
+    {
+        return write(file, offset, {Piece{data, length}});
+    }
     virtual bool resize(QFile& file, qint64 size);
+    // Asks the file system to allocate the range for writes to come, leaving the file's length
+    // as it is (a resize to the length gives back what was not used). False where it cannot;
+    // nothing depends on it but speed.
+    virtual bool reserve(QFile& file, qint64 offset, qint64 length);
     // Makes the file's bytes durable.
     virtual bool sync(QFile& file);
     // Makes the names in a folder (created, renamed, removed) durable.

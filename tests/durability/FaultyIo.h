@@ -26,9 +26,9 @@ public:
     int calls() const { return calls_; }
     bool fired() const { return calls_ >= at_; }
 
-    bool write(QFile& file, qint64 offset, const char* data, qint64 length) override
+    bool write(QFile& file, qint64 offset, std::initializer_list<Piece> pieces) override
     {
-        return strike() && HostIo::write(file, offset, data, length);
+        return strike() && HostIo::write(file, offset, pieces);
     }
     bool resize(QFile& file, qint64 size) override
     {

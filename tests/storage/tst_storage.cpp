@@ -27,10 +27,12 @@ struct Storage
         container.setGeometry(Header::AreaSize, blockSize);
         table.reset(blockSize);
     }
-    QByteArray block(int b) const
+    // Through the container, which may still hold the newest writes.
+    QByteArray block(int b)
     {
-        return readHostFile(container.path())
-            .mid(Header::AreaSize + qint64(b) * table.blockSize(), table.blockSize());
+        QByteArray bytes(table.blockSize(), '\0');
+        bytes.resize(container.read(container.blockOffset(b), bytes.data(), bytes.size()));
+        return bytes;
     }
     QList<int> chain(int first) const
     {
@@ -59,6 +61,20 @@ struct Storage
     QTemporaryDir dir;
     Container container;
     AllocationTable table;
+};
+
+// The real system calls, with the range of every write noted.
+struct RecordingIo : HostIo
+{
+    bool write(QFile& file, qint64 offset, std::initializer_list<Piece> pieces) override
+    {
+        qint64 length = 0;
+        for (const Piece& piece : pieces)
+            length += piece.length;
+        writes.append({offset, offset + length});
+        return HostIo::write(file, offset, pieces);
+    }
+    QList<QPair<qint64, qint64>> writes; // [begin, end)
 };
 
 // What `operation` throws; NoError when it returns.
@@ -275,6 +291,47 @@ private slots:
             QCOMPARE(fresh.knownRuns(), walked);
             QCOMPARE(s.readChain(cursors[i].firstBlock(), expected[i].size()), expected[i]);
         }
+    }
+
+    // A run of writes reaches the file in whole pages, each page once, while reads see every
+    // byte at once; a write elsewhere and the commit let the held bytes go. A reader maps the
+    // file and reads the same bytes, and no further than the file goes.
+    void writesInWholePages()
+    {
+        Storage s(64);
+        RecordingIo io;
+        s.container.setIo(io);
+        s.container.setDurability(Archive::Durability::Off);
+        QByteArray expected = readHostFile(s.container.path());
+        QRandomGenerator random(5);
+        qint64 at = 300;
+        while (at < 20000) {
+            const QByteArray piece = patternBytes(1 + random.bounded(3000), quint32(at));
+            s.container.write(at, piece.constData(), piece.size());
+            expected = padded(expected.left(at), int(at)) + piece;
+            at += piece.size();
+            QByteArray got(expected.size(), '\0');
+            QCOMPARE(s.container.read(0, got.data(), got.size()), expected.size());
+            QCOMPARE(got, expected);
+        }
+        // The first write of the run goes out whole: nothing told it a run would follow.
+        for (const auto& [begin, end] : io.writes.mid(1))
+            QCOMPARE(end % 4096, 0);
+        s.container.write(100, "elsewhere", 9);
+        expected.replace(100, 9, "elsewhere");
+        QCOMPARE(io.writes.last(), (QPair<qint64, qint64>{100, 109}));
+        QCOMPARE(io.writes.at(io.writes.size() - 2).second, at);
+        s.container.commit();
+        QCOMPARE(readHostFile(s.container.path()), expected);
+        s.container.close();
+
+        Container reader(s.container.path());
+        reader.open(Container::Access::Read, {});
+        reader.mapForReading();
+        QByteArray got(expected.size() + 10, '\0');
+        QCOMPARE(reader.read(0, got.data(), got.size()), expected.size());
+        QCOMPARE(got.left(expected.size()), expected);
+        QCOMPARE(reader.read(expected.size() - 5, got.data(), 10), 5);
     }
 
     // A link outside the table ends a read as the end of the chain and fails a write.
