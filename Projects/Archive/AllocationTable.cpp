@@ -185,21 +185,29 @@ void AllocationTable::markChanged(int block)
     changedClusters_.setBit(block / perCluster_);
 }
 
-int AllocationTable::newBlock()
+// A chain that ends at the end of the file goes on there even when blocks are free: it stays
+// one run, and the free blocks are left to chains that cannot grow in place.
+int AllocationTable::newBlock(int after)
 {
+    const bool endsTheFile = after != EndOfChain && after == blocks_ - 1;
     int block = firstFree_;
-    if (block != EndOfChain) {
+    if (block != EndOfChain && !endsTheFile) {
         // Its links are sound: an archive loaded for writing has its free list cut before any
         // damage.
         firstFree_ = links_[block];
         container_.markFresh(block);
     } else {
-        if (blocks_ % perCluster_ == 0)
-            appendCluster();
-        block = blocks_++;
+        block = appendBlock();
     }
     setNext(block, EndOfChain);
     return block;
+}
+
+int AllocationTable::appendBlock()
+{
+    if (blocks_ % perCluster_ == 0)
+        appendCluster();
+    return blocks_++;
 }
 
 // A new cluster's table block is written at once, at its own place, so that the file holds a

@@ -50,10 +50,11 @@ public:
     int next(int block) const;
     void setNext(int block, int next);
 
-    // A block for the end of a chain: the head of the free list, else a new block at the end
-    // (with a new cluster when the last one is full). Its link is EndOfChain. Throws when the
-    // file cannot grow.
-    int newBlock();
+    // A block for the end of a chain whose last block is `after` (EndOfChain: a new chain), its
+    // link EndOfChain. The block after `after` where that is the head of the free list or the
+    // end of the file; else the head of the free list; else a new block at the end (with a new
+    // cluster when the last one is full). Throws when the file cannot grow.
+    int newBlock(int after = EndOfChain);
     // Puts the run of one chain from `first` to `last` on the free list without walking it.
     void release(int first, int last);
     // Ends the chain at `block` and frees what followed it.
@@ -66,6 +67,7 @@ public:
     void cutFreeListAfter(int last);
 
 private:
+    int appendBlock();
     void appendCluster();
     void correctLegacyStart(const Header& header);
     int recoverDirectoryLink(const Header& header, int survivingLowHalf) const;

@@ -173,7 +173,7 @@ void ChainCursor::growTo(qint64 index)
                  .arg(lastBlock)
                  .arg(next));
     for (int previous = lastBlock; mappedLength() <= index;) {
-        const int block = table_.newBlock();
+        const int block = table_.newBlock(previous);
         table_.setNext(previous, block);
         appendToMap(block);
         previous = block;

@@ -222,6 +222,22 @@ private slots:
         }
     }
 
+    // A chain that ends the file grows there though blocks are free; any other chain takes the
+    // head of the free list, which continues a run freed as a whole.
+    void growingChainsStayRuns()
+    {
+        Storage s(64);
+        const int a = s.writeChain(patternBytes(3 * 64, 1));
+        const int b = s.writeChain(patternBytes(2 * 64, 2));
+        QCOMPARE(s.chain(b), (QList<int>{4, 5}));
+        s.table.release(a, s.table.lastOfChain(a));
+        QCOMPARE(s.table.newBlock(5), 6);
+        QCOMPARE(s.table.newBlock(), 1);
+        QCOMPARE(s.table.newBlock(1), 2);
+        QCOMPARE(s.table.newBlock(6), 7);
+        QCOMPARE(s.table.freeCount(), 1);
+    }
+
     // Byte p lies in block p / B at offset p % B, but a non-zero multiple of B is the end of the
     // block before: a write there fills that block's end before the chain grows. endHere zeroes
     // the rest of the last block on disk.
