@@ -207,8 +207,8 @@ qint64 Container::read(qint64 offset, char* data, qint64 length)
     const qint64 count = io_->read(file_, offset, data, length);
     if (count < 0)
         ioFailure("read");
-    if (!held_.isEmpty())
-        overlayHeld(offset, data, count);
+    for (const Held& held : std::as_const(held_))
+        overlay(held.offset, heldArena_.constData() + held.at, held.length, offset, data, count);
     if (tail_.bytes.isEmpty())
         return count;
     // Held bytes may lie past the file's end; the read extends over them.
@@ -216,23 +216,18 @@ qint64 Container::read(qint64 offset, char* data, qint64 length)
     const qint64 extended = qBound(count, tailEnd - offset, length);
     if (extended > count)
         memset(data + count, 0, size_t(extended - count));
-    overlay(tail_, offset, data, extended);
+    overlay(tail_.offset, tail_.bytes.constData(), tail_.bytes.size(), offset, data, extended);
     return extended;
 }
 
-void Container::overlay(const Patch& patch, qint64 offset, char* data, qint64 length)
+// Lays bytes written at `at` over the `length` bytes read at `offset`, where they meet.
+void Container::overlay(qint64 at, const char* bytes, qint64 count, qint64 offset, char* data,
+                        qint64 length)
 {
-    const qint64 from = qMax(offset, patch.offset);
-    const qint64 to = qMin(offset + length, patch.offset + patch.bytes.size());
+    const qint64 from = qMax(offset, at);
+    const qint64 to = qMin(offset + length, at + count);
     if (from < to)
-        memcpy(data + (from - offset), patch.bytes.constData() + (from - patch.offset),
-               size_t(to - from));
-}
-
-void Container::overlayHeld(qint64 offset, char* data, qint64 length) const
-{
-    for (const Patch& patch : held_)
-        overlay(patch, offset, data, length);
+        memcpy(data + (from - offset), bytes + (from - at), size_t(to - from));
 }
 
 // Every committed unit the write touches is protected first. The bytes then go to the file,
@@ -265,7 +260,7 @@ void Container::write(qint64 offset, const char* data, qint64 length)
         at = unitEnd;
     }
     place(runStart, data + (runStart - offset), end - runStart, runHeld);
-    if (heldBytes_ > HoldLimit)
+    if (heldArena_.size() > HoldLimit)
         flushJournal();
 }
 
@@ -273,8 +268,8 @@ void Container::place(qint64 offset, const char* data, qint64 length, bool held)
 {
     if (!held)
         return gather(offset, data, length);
-    held_.append(Patch{offset, QByteArray(data, length)});
-    heldBytes_ += length;
+    held_.append(Held{offset, heldArena_.size(), length});
+    heldArena_.append(data, length);
 }
 
 // Copies a unit of the committed file to the journal before its first change. Units past the
@@ -285,12 +280,11 @@ void Container::protect(qint32 unit, const Journal::Geometry& g)
     if (start >= committedLength_ || journaled_.contains(unit) ||
         (unit != Journal::HeaderUnit && fresh_.contains(unit)))
         return;
-    QByteArray original(qMin(g.lengthOf(unit), committedLength_ - start), '\0');
-    const qint64 got = io_->read(file_, start, original.data(), original.size());
+    original_.resize(qMin(g.lengthOf(unit), committedLength_ - start));
+    const qint64 got = io_->read(file_, start, original_.data(), original_.size());
     if (got < 0)
         ioFailure("read");
-    original.truncate(got);
-    journal_.append(unit, original);
+    journal_.append(unit, original_.constData(), got);
     journaled_.insert(unit);
     // Until its copy is in the journal's file (and synced, at PowerSafe), the unit itself must
     // not change on disk.
@@ -379,11 +373,9 @@ void Container::flushJournal()
 
 void Container::writeHeld()
 {
-    for (const Patch& patch : std::as_const(held_))
-        gather(patch.offset, patch.bytes.constData(), patch.bytes.size());
-    held_.clear();
-    heldUnits_.clear();
-    heldBytes_ = 0;
+    for (const Held& held : std::as_const(held_))
+        gather(held.offset, heldArena_.constData() + held.at, held.length);
+    forgetHeld();
 }
 
 qint64 Container::size() const
@@ -443,7 +435,7 @@ void Container::commit()
 
 void Container::rollback()
 {
-    held_.clear();
+    forgetHeld();
     tail_.bytes.resize(0);
     if (journal_.isActive()) {
         const bool durable = durability_ == Archive::Durability::PowerSafe;
@@ -454,14 +446,20 @@ void Container::rollback()
     forgetTransaction();
 }
 
+// The arena keeps its room for the next batch.
+void Container::forgetHeld()
+{
+    held_.clear();
+    heldArena_.resize(0);
+    heldUnits_.clear();
+}
+
 void Container::forgetTransaction()
 {
     journaled_.clear();
     fresh_.clear();
     released_.clear();
-    held_.clear();
-    heldUnits_.clear();
-    heldBytes_ = 0;
+    forgetHeld();
     tail_.bytes.resize(0);
     lastEnd_ = -1;
     changed_ = false;

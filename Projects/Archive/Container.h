@@ -101,6 +101,12 @@ private:
         qint64 offset;
         QByteArray bytes;
     };
+    struct Held
+    {
+        qint64 offset; // in the file
+        qsizetype at;  // in the arena
+        qint64 length;
+    };
 
     qint32 unitAt(qint64 offset) const;
     Journal::Geometry geometry() const;
@@ -114,8 +120,9 @@ private:
     bool replayJournal(bool durable);
     void flushJournal();
     void writeHeld();
-    static void overlay(const Patch& patch, qint64 offset, char* data, qint64 length);
-    void overlayHeld(qint64 offset, char* data, qint64 length) const;
+    static void overlay(qint64 at, const char* bytes, qint64 count, qint64 offset, char* data,
+                        qint64 length);
+    void forgetHeld();
     void forgetTransaction();
     [[noreturn]] void ioFailure(const char* operation) const;
 
@@ -129,7 +136,9 @@ private:
     QSet<qint32> journaled_; // units copied to the journal since the last commit
     QSet<int> fresh_;        // blocks free at the last commit, handed out since
     QSet<int> released_;     // blocks given back since the last commit
-    QList<Patch> held_;      // writes waiting for the journal's sync, in order
+    QList<Held> held_;       // writes waiting for the journal's sync, in order
+    QByteArray heldArena_;   // their bytes, one after another
+    QByteArray original_;    // a unit's committed bytes on their way to the journal
     Patch tail_;             // the last partial page of a run of writes, not yet in the file
     qint64 lastEnd_ = -1;    // where the last write ended
     qint64 reservedEnd_ = 0; // the file system was asked for room up to here
@@ -137,7 +146,6 @@ private:
     const uchar* mapped_ = nullptr;
     qint64 mappedLength_ = 0;
     QSet<qint32> heldUnits_;
-    qint64 heldBytes_ = 0;
     bool changed_ = false;
     bool nameUnsynced_ = false; // the file was created by this open and its folder not synced
 };

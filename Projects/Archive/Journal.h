@@ -42,7 +42,7 @@ public:
     void begin(HostIo& io, const Geometry& geometry);
     bool isActive() const;
     // Adds the original bytes of `unit`, held in memory until the next flush.
-    void append(qint32 unit, const QByteArray& original);
+    void append(qint32 unit, const char* original, qint64 length);
     // Writes what was added to the file; `durable`: and syncs it (and, the first time, the
     // journal's name in its folder).
     void flush(HostIo& io, bool durable);

@@ -132,7 +132,7 @@ private slots:
         QList<QByteArray> records;
         for (int unit = -1; unit < 8; ++unit) {
             records.append(patternBytes(geometry.lengthOf(unit), quint32(unit + 10)));
-            journal.append(unit, records.last());
+            journal.append(unit, records.last().constData(), records.last().size());
         }
         journal.flush(HostIo::system(), true);
         const QByteArray whole = readHostFile(journal.path());
@@ -158,6 +158,22 @@ private slots:
                 boundary += 8 + records.at(i).size() + 4;
             }
         }
+        // The checksums are CRC-32 as zlib computes it, here bit by bit: the header's over its
+        // first 32 bytes, a record's over the nonce, its frame and its bytes.
+        const auto crc = [](const QByteArray& bytes) {
+            quint32 c = 0xFFFFFFFF;
+            for (const char byte : bytes) {
+                c ^= quint8(byte);
+                for (int k = 0; k < 8; ++k)
+                    c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            }
+            return ~c;
+        };
+        QCOMPARE(crc("123456789"), 0xCBF43926u);
+        QCOMPARE(qFromBigEndian<quint32>(whole.constData() + 32), crc(whole.left(32)));
+        const qsizetype firstLength = 8 + records.first().size();
+        QCOMPARE(qFromBigEndian<quint32>(whole.constData() + 36 + firstLength),
+                 crc(whole.mid(12, 4) + whole.mid(36, firstLength)));
         QCOMPARE(readBack(whole.left(35)).first, false);
         QByteArray otherHeader = whole;
         otherHeader[20] = char(otherHeader[20] ^ 1);
