@@ -411,7 +411,7 @@ bool Container::hasChanges() const
 }
 
 // The order is the protocol: the journal is whole and synced, then the archive is written
-// and synced, then the journal is emptied, which is the moment of commit.
+// and synced, then the journal is made invalid, which is the moment of commit.
 void Container::commit()
 {
     if (!changed_)

@@ -6,7 +6,7 @@
 // It opens the host file, holds the advisory lock for as long as the file is open, and offers
 // positioned reads and writes, and it keeps the archive's committed state recoverable: before
 // a unit of the committed file (its header area, or a block) is first changed after a commit,
-// its original bytes go to the rollback journal. A commit makes the journal empty; a rollback
+// its original bytes go to the rollback journal. A commit makes the journal invalid; a rollback
 // writes it back. Nothing else in the engine knows that a journal exists.
 //
 // A run of writes that continue one another reaches the file in whole host pages: the last,
@@ -21,7 +21,7 @@
 // or when the held writes grow large. Durability decides the syncs. Off: no journal.
 // CrashSafe: no syncs: a killed process loses nothing committed, a power cut may. PowerSafe:
 // each batch is synced before the writes that waited for it, so that a commit costs three
-// syncs: the journal, the archive, the emptied journal.
+// syncs: the journal, the archive, the invalidated journal.
 
 #include "Archive.h"
 #include "HostIo.h"

@@ -202,12 +202,15 @@ void Journal::sync(HostIo& io)
     unsynced_ = false;
 }
 
+// The header is overwritten with zeros rather than the file cut: its pages, already the file's,
+// take the next transaction's records without the file system allocating them again.
 void Journal::end(HostIo& io, bool durable)
 {
     if (!file_.isOpen())
         return;
-    pending_.clear();
-    if (!io.resize(file_, 0))
+    pending_.resize(0);
+    static constexpr char NoHeader[HeaderLength] = {};
+    if (!io.write(file_, 0, NoHeader, HeaderLength))
         journalFailure("journal end", path());
     active_ = false;
     unsynced_ = true;

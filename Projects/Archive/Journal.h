@@ -46,7 +46,8 @@ public:
     // Writes what was added to the file; `durable`: and syncs it (and, the first time, the
     // journal's name in its folder).
     void flush(HostIo& io, bool durable);
-    // Empties the journal: the moment of commit, or the end of a rollback. `durable`: synced.
+    // Makes the journal invalid (its header zeros): the moment of commit, or the end of a
+    // rollback. `durable`: synced.
     void end(HostIo& io, bool durable);
     // Removes the file, which holds no journal (at close).
     void remove();

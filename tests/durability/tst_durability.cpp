@@ -179,7 +179,7 @@ private slots:
         otherHeader[20] = char(otherHeader[20] ^ 1);
         QCOMPARE(readBack(otherHeader).first, false);
         journal.end(HostIo::system(), true);
-        QCOMPARE(QFileInfo(journal.path()).size(), 0);
+        QVERIFY(!Journal::Reader(HostIo::system(), journal.path()).isValid());
     }
 
     // A journal left by a killed writer in the middle of a transaction: a reader recovers it; a
