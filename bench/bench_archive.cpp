@@ -903,8 +903,9 @@ QList<QByteArray> probeInChild(const QStringList& arguments, qsizetype count)
     child.start(QCoreApplication::applicationFilePath(), arguments);
     require(child.waitForFinished(-1) && child.exitStatus() == QProcess::NormalExit &&
                 child.exitCode() == 0,
-            QStringLiteral("%1 in a child process failed: %2")
-                .arg(arguments.join(u' '), QString::fromLocal8Bit(child.readAllStandardError())));
+            QStringLiteral("%1 in a child process failed (%2): %3")
+                .arg(arguments.join(u' '), child.errorString(),
+                     QString::fromLocal8Bit(child.readAllStandardError())));
     const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
     require(fields.size() == count, QStringLiteral("unexpected answer from the child process"));
     return fields;
@@ -1162,7 +1163,8 @@ int main(int argc, char** argv)
     const IntOption reads = number("reads", "Random reads in W4", 100000, 20000);
     const IntOption writes = number("writes", "Random overwrites in W5", 10000, 2000);
     const IntOption scaleMembers =
-        number("scale-members", "Members of the scale archive and the large folder", 100000, 20000);
+        number("scale-members", "Members of the scale archive, the large folder and kestar add",
+               100000, 20000);
     const IntOption million =
         number("million", "Members of the archive whose peak VmRSS is measured in S; 0 skips",
                1000000, 100000);
