@@ -26,7 +26,7 @@ namespace {
 // The tree operations by kind, then the others and the refusals by error code: each runs often.
 constexpr char Seen[] =
     "makeFolder removeFolder removeFile entryInfo entries setCurrentFolder "
-    "writeBack read write seek truncate flush close open shared reopen 1 2 3 4 5 6 8 9";
+    "writeBack read write seek truncate flush close open shared long reopen 1 2 3 4 5 6 8 9";
 
 struct Node
 {
@@ -249,7 +249,10 @@ private:
     void fileOp(OpenMember& m)
     {
         const qint64 kind = pick(20), size = m.data.size(), at = m.file->pos(), b = blockSize_;
-        const qint64 length = kind % 5 > 1 ? pick(2 * b + 2) : kind % 5 ? b - 1 + pick(3) : pick(4);
+        const qint64 length = chance(5)      ? pick(40 * b)
+                              : kind % 5 > 1 ? pick(2 * b + 2)
+                              : kind % 5     ? b - 1 + pick(3)
+                                             : pick(4);
         if (kind < 16 && kind % 3 == 0) {
             const qint64 to = kind > 3 ? pick(size + 1) : kind ? size + 1 + pick(3) : -1 - pick(3);
             begin(QStringLiteral("seek %1 to %2").arg(m.path).arg(to));
@@ -260,8 +263,9 @@ private:
             if (check(m.file->read(length) == m.data.mid(at, length), "read other bytes"))
                 checkFile(m, at + m.data.mid(at, length).size());
         } else if (kind < 16) {
-            const qint64 n = qMax<qint64>(0, qMin(length, 12 * b - at));
+            const qint64 n = qMax<qint64>(0, qMin(length, 64 * b - at));
             begin(QStringLiteral("write %1 bytes to %2 at %3").arg(n).arg(m.path).arg(at));
+            counts_["long"] += at + n > 16 * b; // chains of many runs, which seeks cross
             const QByteArray bytes = KestTest::patternBytes(n, seed_ + quint32(index_));
             m.data = m.data.leftJustified(at + n, '\0').replace(at, n, bytes);
             if (check(m.file->write(bytes) == n, "short write"))
