@@ -1,13 +1,13 @@
 #include "Journal.h"
 
+#include "Checksum.h"
 #include "Failure.h"
 #include "HostIo.h"
 
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QScopeGuard>
 #include <QtEndian>
-
-#include <array>
 
 namespace Kest::Ar {
 
@@ -20,48 +20,6 @@ constexpr quint32 FormatVersion = 1;
 constexpr qint64 HeaderLength = 36;
 // A record: unit, length, the bytes, then a CRC-32 of the nonce, unit, length and bytes.
 constexpr qint64 RecordFrame = 8;
-
-// Sixteen tables, so that the checksum takes sixteen bytes a step: table 0 is the classic one,
-// table k gives the effect of a byte followed by k zero bytes.
-constexpr int Slices = 16;
-using CrcTables = std::array<std::array<quint32, 256>, Slices>;
-
-constexpr CrcTables crcTables()
-{
-    CrcTables tables{};
-    for (quint32 i = 0; i < 256; ++i) {
-        quint32 c = i;
-        for (int k = 0; k < 8; ++k)
-            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        tables[0][i] = c;
-    }
-    for (quint32 i = 0; i < 256; ++i) {
-        for (int k = 1; k < Slices; ++k)
-            tables[k][i] = (tables[k - 1][i] >> 8) ^ tables[0][tables[k - 1][i] & 0xFF];
-    }
-    return tables;
-}
-
-// CRC-32 (the polynomial of zlib and PNG), continued from `crc`.
-quint32 crc32(const char* data, qint64 length, quint32 crc = 0)
-{
-    static constexpr CrcTables t = crcTables();
-    // The byte at position j of a step is followed by 15 - j more: it looks up table 15 - j.
-    const auto word = [](quint32 w, int last) {
-        return t[last][w & 0xFF] ^ t[last - 1][(w >> 8) & 0xFF] ^ t[last - 2][(w >> 16) & 0xFF] ^
-               t[last - 3][w >> 24];
-    };
-    crc = ~crc;
-    for (; length >= Slices; data += Slices, length -= Slices) {
-        crc = word(qFromLittleEndian<quint32>(data) ^ crc, 15) ^
-              word(qFromLittleEndian<quint32>(data + 4), 11) ^
-              word(qFromLittleEndian<quint32>(data + 8), 7) ^
-              word(qFromLittleEndian<quint32>(data + 12), 3);
-    }
-    for (; length > 0; ++data, --length)
-        crc = t[0][(crc ^ quint8(*data)) & 0xFF] ^ (crc >> 8);
-    return ~crc;
-}
 
 void putBig32(QByteArray& out, quint32 value)
 {
@@ -159,15 +117,26 @@ bool Journal::isActive() const
 
 void Journal::append(qint32 unit, const char* original, qint64 length)
 {
+    append(unit, length, [&](char* into) {
+        memcpy(into, original, size_t(length));
+        return length;
+    });
+}
+
+void Journal::append(qint32 unit, qint64 length, const std::function<qint64(char*)>& fill)
+{
     Q_ASSERT(active_);
     const qsizetype at = pending_.size();
+    auto undo = qScopeGuard([&] { pending_.resize(at); });
     pending_.resize(at + RecordFrame + length + 4);
+    const qint64 got = fill(pending_.data() + at + RecordFrame);
+    undo.dismiss();
+    pending_.resize(at + RecordFrame + got + 4);
     char* record = pending_.data() + at;
     qToBigEndian<quint32>(quint32(unit), record);
-    qToBigEndian<quint32>(quint32(length), record + 4);
-    memcpy(record + RecordFrame, original, size_t(length));
-    qToBigEndian<quint32>(recordChecksum(nonce_, record, RecordFrame + length),
-                          record + RecordFrame + length);
+    qToBigEndian<quint32>(quint32(got), record + 4);
+    qToBigEndian<quint32>(recordChecksum(nonce_, record, RecordFrame + got),
+                          record + RecordFrame + got);
 }
 
 void Journal::flush(HostIo& io, bool durable)

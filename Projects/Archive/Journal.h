@@ -12,6 +12,8 @@
 #include <QFile>
 #include <QString>
 
+#include <functional>
+
 namespace Kest::Ar {
 
 class HostIo;
@@ -43,6 +45,9 @@ public:
     bool isActive() const;
     // Adds the original bytes of `unit`, held in memory until the next flush.
     void append(qint32 unit, const char* original, qint64 length);
+    // The same, the bytes put in place by `fill`, which returns how many it put (at most
+    // `length`) or throws, leaving the journal as it was.
+    void append(qint32 unit, qint64 length, const std::function<qint64(char*)>& fill);
     // Writes what was added to the file; `durable`: and syncs it (and, the first time, the
     // journal's name in its folder).
     void flush(HostIo& io, bool durable);

@@ -4,6 +4,7 @@
 // rolled back and committed.
 
 #include "ArchivePrivate.h"
+#include "Checksum.h"
 #include "FaultyIo.h"
 #include "File.h"
 #include "Journal.h"
@@ -80,6 +81,18 @@ Run killedAt(const QString& file, int k, D durability)
     return {int(worker.readAllStandardOutput().count("done")), finished};
 }
 
+// CRC-32 as zlib computes it, bit by bit.
+quint32 bitwiseCrc32(const QByteArray& bytes)
+{
+    quint32 c = 0xFFFFFFFF;
+    for (const char byte : bytes) {
+        c ^= quint8(byte);
+        for (int k = 0; k < 8; ++k)
+            c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    }
+    return ~c;
+}
+
 } // namespace
 
 class DurabilityTest : public QObject
@@ -122,6 +135,23 @@ private slots:
         }
     }
 
+    // The fast checksum equals the bitwise one at every length, start and continuation.
+    void checksum()
+    {
+        QCOMPARE(bitwiseCrc32("123456789"), 0xCBF43926u);
+        QCOMPARE(crc32("123456789", 9), 0xCBF43926u);
+        const QByteArray bytes = patternBytes(600, 17);
+        for (int length = 0; length <= 300; ++length) {
+            const int start = length % 7;
+            const QByteArray piece = bytes.mid(start, length);
+            QCOMPARE(crc32(piece.constData(), length), bitwiseCrc32(piece));
+            const int split = length / 3;
+            QCOMPARE(
+                crc32(piece.constData() + split, length - split, crc32(piece.constData(), split)),
+                bitwiseCrc32(piece));
+        }
+    }
+
     // A reader keeps every whole record of a journal and nothing after the first one that is cut
     // short, torn or from another journal.
     void journalRecords()
@@ -158,18 +188,9 @@ private slots:
                 boundary += 8 + records.at(i).size() + 4;
             }
         }
-        // The checksums are CRC-32 as zlib computes it, here bit by bit: the header's over its
-        // first 32 bytes, a record's over the nonce, its frame and its bytes.
-        const auto crc = [](const QByteArray& bytes) {
-            quint32 c = 0xFFFFFFFF;
-            for (const char byte : bytes) {
-                c ^= quint8(byte);
-                for (int k = 0; k < 8; ++k)
-                    c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            }
-            return ~c;
-        };
-        QCOMPARE(crc("123456789"), 0xCBF43926u);
+        // The checksums: the header's over its first 32 bytes, a record's over the nonce, its
+        // frame and its bytes.
+        const auto crc = bitwiseCrc32;
         QCOMPARE(qFromBigEndian<quint32>(whole.constData() + 32), crc(whole.left(32)));
         const qsizetype firstLength = 8 + records.first().size();
         QCOMPARE(qFromBigEndian<quint32>(whole.constData() + 36 + firstLength),
