@@ -79,8 +79,7 @@ void ArchivePrivate::open(QIODevice::OpenMode mode)
             load();
         else
             create();
-        if (!writes)
-            container.mapForReading(); // after the load, whose bytes are read once
+        container.map(); // after the load, whose bytes are read once
 
     } catch (...) {
         release();

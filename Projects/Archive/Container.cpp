@@ -87,10 +87,7 @@ void Container::close()
         return;
     // Only committed bytes matter now: a commit has written what was held before it.
     tail_.bytes.clear();
-    if (mapped_)
-        file_.unmap(const_cast<uchar*>(mapped_));
-    mapped_ = nullptr;
-    mappedLength_ = 0;
+    unmap();
     if (reserved_ && !io_->resize(file_, file_.size()))
         note(QStringLiteral("close: cannot give back the space reserved for %1").arg(path()));
     reserved_ = false;
@@ -156,6 +153,7 @@ bool Container::replayJournal(bool durable)
     });
     if (!io_->resize(file_, reader.geometry().committedLength))
         ioFailure("rollback");
+    cutMapping(reader.geometry().committedLength);
     if (durable && !io_->sync(file_))
         ioFailure("rollback");
     return true;
@@ -188,17 +186,32 @@ void Container::ioFailure(const char* operation) const
     failIo(operation, path());
 }
 
-void Container::mapForReading()
+// Maps the file as long as it is now, in place of any mapping before. Where the system cannot,
+// reads go on through positioned reads.
+void Container::map()
 {
-    Q_ASSERT(!isWritable());
+    unmap();
     const qint64 length = file_.size();
-    if (mapped_ || length <= 0)
-        return;
-    mapped_ = file_.map(0, length);
+    mapped_ = length > 0 ? file_.map(0, length) : nullptr;
     mappedLength_ = mapped_ ? length : 0;
 }
 
-qint64 Container::read(qint64 offset, char* data, qint64 length)
+void Container::unmap()
+{
+    if (mapped_)
+        file_.unmap(const_cast<uchar*>(mapped_));
+    mapped_ = nullptr;
+    mappedLength_ = 0;
+}
+
+// The file was cut: the mapping is used no further than the file goes.
+void Container::cutMapping(qint64 length)
+{
+    mappedLength_ = qMin(mappedLength_, length);
+}
+
+// Bytes of the file as the system has them, from the mapping where it reaches.
+qint64 Container::readFile(qint64 offset, char* data, qint64 length)
 {
     if (offset >= 0 && length <= mappedLength_ - offset) {
         memcpy(data, mapped_ + offset, size_t(length));
@@ -207,6 +220,12 @@ qint64 Container::read(qint64 offset, char* data, qint64 length)
     const qint64 count = io_->read(file_, offset, data, length);
     if (count < 0)
         ioFailure("read");
+    return count;
+}
+
+qint64 Container::read(qint64 offset, char* data, qint64 length)
+{
+    const qint64 count = readFile(offset, data, length);
     for (const Held& held : std::as_const(held_))
         overlay(held.offset, heldArena_.constData() + held.at, held.length, offset, data, count);
     if (tail_.bytes.isEmpty())
@@ -280,11 +299,8 @@ void Container::protect(qint32 unit, const Journal::Geometry& g)
     if (start >= committedLength_ || journaled_.contains(unit) ||
         (unit != Journal::HeaderUnit && fresh_.contains(unit)))
         return;
-    original_.resize(qMin(g.lengthOf(unit), committedLength_ - start));
-    const qint64 got = io_->read(file_, start, original_.data(), original_.size());
-    if (got < 0)
-        ioFailure("read");
-    journal_.append(unit, original_.constData(), got);
+    const qint64 length = qMin(g.lengthOf(unit), committedLength_ - start);
+    journal_.append(unit, length, [&](char* into) { return readFile(start, into, length); });
     journaled_.insert(unit);
     // Until its copy is in the journal's file (and synced, at PowerSafe), the unit itself must
     // not change on disk.
@@ -389,6 +405,7 @@ void Container::resize(qint64 size)
     writeTail();
     if (!io_->resize(file_, size))
         ioFailure("resize");
+    cutMapping(size);
     changed_ = true;
     committedLength_ = qMin(committedLength_, size);
     reservedEnd_ = qMin(reservedEnd_, size); // cutting the file gave the room back
@@ -431,6 +448,8 @@ void Container::commit()
         journal_.end(*io_, durability_ == Archive::Durability::PowerSafe);
     committedLength_ = file_.size();
     forgetTransaction();
+    if (mapped_ && committedLength_ > mappedLength_ + mappedLength_ / 4)
+        map(); // so that most committed bytes are read from it
 }
 
 void Container::rollback()

@@ -73,10 +73,11 @@ public:
     void setGeometry(qint64 headerSize, qint64 blockSize);
     qint64 blockOffset(int block) const;
 
-    // Reads from now on copy from a mapping of the file as it is now, where the system allows:
-    // a read then costs no system call. Only for a reader: its shared lock keeps writers, who
-    // might cut the file, away while the mapping lasts.
-    void mapForReading();
+    // Reads from now on copy from a mapping of the file as far as it goes now, where the system
+    // allows: a read then costs no system call. The lock keeps other writers, who might cut
+    // the file, away while the mapping lasts; where this container cuts the file, it stops
+    // using the mapping past the cut. A commit that grew the file by a quarter maps it anew.
+    void map();
     // Reads up to `length` bytes at `offset`; fewer only at the end of the file.
     qint64 read(qint64 offset, char* data, qint64 length);
     // Writes all `length` bytes at `offset`, extending the file as needed, or throws.
@@ -114,6 +115,9 @@ private:
     void writeThrough(qint64 offset, const char* data, qint64 length);
     void writeThrough(qint64 offset, std::initializer_list<HostIo::Piece> pieces);
     void reserveUpTo(qint64 end);
+    void unmap();
+    void cutMapping(qint64 length);
+    qint64 readFile(qint64 offset, char* data, qint64 length);
     void gather(qint64 offset, const char* data, qint64 length);
     void writeTail();
     void place(qint64 offset, const char* data, qint64 length, bool held);
@@ -138,7 +142,6 @@ private:
     QSet<int> released_;     // blocks given back since the last commit
     QList<Held> held_;       // writes waiting for the journal's sync, in order
     QByteArray heldArena_;   // their bytes, one after another
-    QByteArray original_;    // a unit's committed bytes on their way to the journal
     Patch tail_;             // the last partial page of a run of writes, not yet in the file
     qint64 lastEnd_ = -1;    // where the last write ended
     qint64 reservedEnd_ = 0; // the file system was asked for room up to here

@@ -343,7 +343,7 @@ private slots:
 
         Container reader(s.container.path());
         reader.open(Container::Access::Read, {});
-        reader.mapForReading();
+        reader.map();
         QByteArray got(expected.size() + 10, '\0');
         QCOMPARE(reader.read(0, got.data(), got.size()), expected.size());
         QCOMPARE(got.left(expected.size()), expected);
