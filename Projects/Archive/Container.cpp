@@ -11,9 +11,10 @@ namespace Kest::Ar {
 namespace {
 // Writes held for the journal's sync beyond this many bytes are spilled after one sync.
 constexpr qint64 HoldLimit = 8 * 1024 * 1024;
-// The host's pages, as far as the order of writes is concerned: a run of writes goes to the
-// file in pieces that end on a multiple of this.
-constexpr qint64 PageSize = 4096;
+// A run of writes goes to the file in pieces that end on a multiple of this: a few host pages,
+// since the system's page cache takes file data in units of a power of two of pages, aligned
+// to their size, and a piece that is not aligned so costs it more units.
+constexpr qint64 PieceAlignment = 16 * 1024;
 } // namespace
 
 Container::Container(const QString& path) : file_(path), io_(&HostIo::system()), journal_(path)
@@ -337,10 +338,11 @@ void Container::reserveUpTo(qint64 end)
     reserved_ = io_->reserve(file_, from, to - from) || reserved_;
 }
 
-// A write that continues the one before goes out up to the last page boundary it reaches,
-// together with the start of its page that was held back; what lies past that boundary is held
-// back in turn. So a member written in pieces reaches the file in whole pages, each page
-// written once, in one call per piece. A write elsewhere goes out whole, at once.
+// A write that continues the one before goes out up to the last multiple of PieceAlignment it
+// reaches, together with the bytes before it that were held back; what lies past that point
+// is held back in turn. So a member written in pieces reaches the file in whole, aligned
+// pieces, each page written once, in one call per piece. A write elsewhere goes out whole, at
+// once.
 void Container::gather(qint64 offset, const char* data, qint64 length)
 {
     const bool joinsTail = !tail_.bytes.isEmpty() && offset == tail_.offset + tail_.bytes.size();
@@ -350,7 +352,7 @@ void Container::gather(qint64 offset, const char* data, qint64 length)
     const qint64 end = offset + length;
     lastEnd_ = end;
     const qint64 start = joinsTail ? tail_.offset : offset;
-    const qint64 cut = sequential ? qMax(start, end / PageSize * PageSize) : end;
+    const qint64 cut = sequential ? qMax(start, end / PieceAlignment * PieceAlignment) : end;
     if (cut == start) { // all within the held page
         if (tail_.bytes.isEmpty())
             tail_.offset = offset;

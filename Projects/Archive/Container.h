@@ -9,12 +9,13 @@
 // its original bytes go to the rollback journal. A commit makes the journal invalid; a rollback
 // writes it back. Nothing else in the engine knows that a journal exists.
 //
-// A run of writes that continue one another reaches the file in whole host pages: the last,
-// partial page of each write is held in memory (reads see it there) and goes out with the next
-// write of the run. Blocks do not begin on a page boundary, so without this every page of a
-// member written piece by piece would be written twice. The held bytes go out before anything
-// that must follow them: a commit, a resize, or a write elsewhere. An error of theirs shows on
-// that later call; it ends the transaction all the same.
+// A run of writes that continue one another reaches the file in whole, aligned pieces of a few
+// host pages: what each write leaves past the last such boundary is held in memory (reads see
+// it there) and goes out with the next write of the run. Blocks do not begin on a page
+// boundary, so without this every page of a member written piece by piece would be written
+// twice, and the system would cache it in more, smaller units. The held bytes go out before
+// anything that must follow them: a commit, a resize, or a write elsewhere. An error of theirs
+// shows on that later call; it ends the transaction all the same.
 //
 // Copies go to the journal in batches: a write to a unit whose copy is not yet in the journal's
 // file is held in memory (reads see it there) until the next batch is written, at the commit
