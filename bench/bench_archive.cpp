@@ -690,7 +690,6 @@ struct BuildTimes
     double total = 0;
     double firstTenth = 0;
     double lastTenth = 0;
-    qint64 residentKiB = 0; // after the build, with the archive still open
 };
 
 // Times n calls of makeOne(i) followed by finish(); the first and the last tenth of the calls
@@ -734,7 +733,6 @@ BuildTimes buildArchive(const QString& path, int n, int folders, const QByteArra
             closeMember(member);
         },
         [&] { commit(*archive); });
-    times.residentKiB = residentKiB();
     return times;
 }
 
@@ -978,11 +976,9 @@ void scale(Bench& b)
     const QByteArray payload = pattern(0, KiB, 9);
     const QString path = b.path(QStringLiteral("scale.kar"));
     const QString hostTree = b.path(QStringLiteral("scale"));
-    const qint64 residentBefore = residentKiB();
-    QList<double> total, first, last, residentAfter;
+    QList<double> total, first, last;
     for (int rep = 0; rep < b.reps; ++rep) {
         const BuildTimes kest = buildArchive(path, n, b.scaleFolders, payload);
-        residentAfter.append(double(kest.residentKiB));
         total.append(kest.total);
         first.append(kest.firstTenth);
         last.append(kest.lastTenth);
@@ -995,8 +991,6 @@ void scale(Bench& b)
           QStringLiteral("members/s"), n / median(total), n / raw.total);
     b.add(QStringLiteral("S building: last tenth vs first tenth"), QStringLiteral("members/s"),
           (n / 10) / median(last), (n / 10) / median(first));
-    b.add(QStringLiteral("S VmRSS after building (archive open) vs before"), QStringLiteral("MiB"),
-          median(residentAfter) / 1024, double(residentBefore) / 1024);
 #ifdef KESTAR_PATH
     addWithKestar(b, hostTree, payload);
 #endif
