@@ -152,9 +152,7 @@ bool Container::replayJournal(bool durable)
     reader.forEachRecord([this](qint64 at, const QByteArray& original) {
         writeThrough(at, original.constData(), original.size());
     });
-    if (!io_->resize(file_, reader.geometry().committedLength))
-        ioFailure("rollback");
-    cutMapping(reader.geometry().committedLength);
+    cutFile(reader.geometry().committedLength, "rollback");
     if (durable && !io_->sync(file_))
         ioFailure("rollback");
     return true;
@@ -205,10 +203,17 @@ void Container::unmap()
     mappedLength_ = 0;
 }
 
-// The file was cut: the mapping is used no further than the file goes.
-void Container::cutMapping(qint64 length)
+// Sets the file's length. A mapping that would reach past it is let go first (some systems
+// refuse to cut a mapped file, and its pages past the end must not be touched) and made anew.
+void Container::cutFile(qint64 length, const char* operation)
 {
-    mappedLength_ = qMin(mappedLength_, length);
+    const bool remap = mapped_ && length < mappedLength_;
+    if (remap)
+        unmap();
+    if (!io_->resize(file_, length))
+        ioFailure(operation);
+    if (remap)
+        map();
 }
 
 // Bytes of the file as the system has them, from the mapping where it reaches.
@@ -405,9 +410,7 @@ qint64 Container::size() const
 void Container::resize(qint64 size)
 {
     writeTail();
-    if (!io_->resize(file_, size))
-        ioFailure("resize");
-    cutMapping(size);
+    cutFile(size, "resize");
     changed_ = true;
     committedLength_ = qMin(committedLength_, size);
     reservedEnd_ = qMin(reservedEnd_, size); // cutting the file gave the room back

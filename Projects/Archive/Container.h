@@ -76,8 +76,8 @@ public:
 
     // Reads from now on copy from a mapping of the file as far as it goes now, where the system
     // allows: a read then costs no system call. The lock keeps other writers, who might cut
-    // the file, away while the mapping lasts; where this container cuts the file, it stops
-    // using the mapping past the cut. A commit that grew the file by a quarter maps it anew.
+    // the file, away while the mapping lasts; where this container cuts the file, it maps it
+    // anew. So does a commit that grew the file by a quarter.
     void map();
     // Reads up to `length` bytes at `offset`; fewer only at the end of the file.
     qint64 read(qint64 offset, char* data, qint64 length);
@@ -117,7 +117,7 @@ private:
     void writeThrough(qint64 offset, std::initializer_list<HostIo::Piece> pieces);
     void reserveUpTo(qint64 end);
     void unmap();
-    void cutMapping(qint64 length);
+    void cutFile(qint64 length, const char* operation);
     qint64 readFile(qint64 offset, char* data, qint64 length);
     void gather(qint64 offset, const char* data, qint64 length);
     void writeTail();
