@@ -4,6 +4,7 @@
 #include "AllocationTable.h"
 #include "ChainCursor.h"
 #include "Container.h"
+#include "Directory.h"
 #include "Entry.h"
 #include "Failure.h"
 #include "Header.h"
@@ -348,6 +349,39 @@ private slots:
         QCOMPARE(reader.read(0, got.data(), got.size()), expected.size());
         QCOMPARE(got.left(expected.size()), expected);
         QCOMPARE(reader.read(expected.size() - 5, got.data(), 10), 5);
+    }
+
+    // A folder of many members, stored again after one member changes or one is added at the
+    // end, costs the directory's writes of a block or two, not of the tree; the stream then
+    // holds the tree's bytes.
+    void directoryWritesWhatChanged()
+    {
+        Storage s(64);
+        RecordingIo io;
+        s.container.setIo(io);
+        s.container.setDurability(Archive::Durability::Off);
+        Directory directory;
+        directory.makeFolder("/many");
+        for (int i = 0; i < 300; ++i)
+            directory.memberOrNew(QStringLiteral("/many/m%1").arg(i, 3, 10, QChar('0')), "add");
+        directory.store(s.table, s.container);
+        const qint64 whole = directory.stream().size();
+        const auto storedBytes = [&](const std::function<void()>& change) {
+            s.container.commit();
+            io.writes.clear();
+            change();
+            directory.store(s.table, s.container);
+            s.container.commit();
+            qint64 bytes = 0;
+            for (const auto& [begin, end] : std::as_const(io.writes))
+                bytes += end - begin;
+            return bytes;
+        };
+        QVERIFY(storedBytes([&] { directory.member("/many/m150", "size").setSize(7); }) <= 2 * 64);
+        QVERIFY(storedBytes([&] { directory.memberOrNew("/many/new", "add"); }) <= 3 * 64);
+        QVERIFY(whole > 300 * 20);
+        QCOMPARE(s.readChain(directory.stream().firstBlock(), directory.stream().size()),
+                 directory.encode());
     }
 
     // A link outside the table ends a read as the end of the chain and fails a write.
