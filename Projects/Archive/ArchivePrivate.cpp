@@ -80,7 +80,6 @@ void ArchivePrivate::open(QIODevice::OpenMode mode)
         else
             create();
         container.map(); // after the load, whose bytes are read once
-
     } catch (...) {
         release();
         throw;

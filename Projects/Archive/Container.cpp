@@ -358,13 +358,13 @@ void Container::gather(qint64 offset, const char* data, qint64 length)
     lastEnd_ = end;
     const qint64 start = joinsTail ? tail_.offset : offset;
     const qint64 cut = sequential ? qMax(start, end / PieceAlignment * PieceAlignment) : end;
-    if (cut == start) { // all within the held page
+    if (cut == start) { // no boundary reached: all of it is held
         if (tail_.bytes.isEmpty())
             tail_.offset = offset;
         tail_.bytes.append(data, length);
         return;
     }
-    const qint64 now = cut - offset; // the held bytes lie in the page before `offset`
+    const qint64 now = cut - offset; // the held bytes lie before `offset`
     {
         const auto empty = qScopeGuard([this] { tail_.bytes.resize(0); });
         writeThrough(start, {HostIo::Piece{tail_.bytes.constData(), tail_.bytes.size()},
@@ -457,17 +457,16 @@ void Container::commit()
         map(); // so that most committed bytes are read from it
 }
 
+// What waited to be written is forgotten first, so that a failure here cannot write it later.
 void Container::rollback()
 {
-    forgetHeld();
-    tail_.bytes.resize(0);
+    forgetTransaction();
     if (journal_.isActive()) {
         const bool durable = durability_ == Archive::Durability::PowerSafe;
         replayJournal(durable);
         journal_.end(*io_, durable);
     }
     committedLength_ = file_.size();
-    forgetTransaction();
 }
 
 // The arena keeps its room for the next batch.

@@ -115,14 +115,6 @@ bool Journal::isActive() const
     return active_;
 }
 
-void Journal::append(qint32 unit, const char* original, qint64 length)
-{
-    append(unit, length, [&](char* into) {
-        memcpy(into, original, size_t(length));
-        return length;
-    });
-}
-
 void Journal::append(qint32 unit, qint64 length, const std::function<qint64(char*)>& fill)
 {
     Q_ASSERT(active_);

@@ -6,8 +6,8 @@
 //
 // While a journal with a valid header exists, the archive's committed state is the archive's
 // file with every whole record of the journal written back over it and the file cut to the
-// committed length. An empty journal (or none) means the archive's file is its committed
-// state. The bytes are laid out in docs/format.md.
+// committed length. An invalid journal (empty, zeroed, or none) means the archive's file is its
+// committed state. The bytes are laid out in docs/format.md.
 
 #include <QFile>
 #include <QString>
@@ -43,10 +43,9 @@ public:
     // Starts the journal of a transaction: the file holds the geometry and no record yet.
     void begin(HostIo& io, const Geometry& geometry);
     bool isActive() const;
-    // Adds the original bytes of `unit`, held in memory until the next flush.
-    void append(qint32 unit, const char* original, qint64 length);
-    // The same, the bytes put in place by `fill`, which returns how many it put (at most
-    // `length`) or throws, leaving the journal as it was.
+    // Adds the original bytes of `unit`, held in memory until the next flush. `fill` puts up
+    // to `length` of them in place and returns how many, or throws, leaving the journal as it
+    // was.
     void append(qint32 unit, qint64 length, const std::function<qint64(char*)>& fill);
     // Writes what was added to the file; `durable`: and syncs it (and, the first time, the
     // journal's name in its folder).

@@ -162,7 +162,11 @@ private slots:
         QList<QByteArray> records;
         for (int unit = -1; unit < 8; ++unit) {
             records.append(patternBytes(geometry.lengthOf(unit), quint32(unit + 10)));
-            journal.append(unit, records.last().constData(), records.last().size());
+            const QByteArray& original = records.last();
+            journal.append(unit, original.size(), [&](char* into) {
+                memcpy(into, original.constData(), size_t(original.size()));
+                return original.size();
+            });
         }
         journal.flush(HostIo::system(), true);
         const QByteArray whole = readHostFile(journal.path());
